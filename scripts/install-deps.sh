@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing Vaultline needs.
+# Does nothing when everything is already there; run as root on a fresh machine.
+set -euo pipefail
+
+packages=(
+  build-essential cmake g++ pkg-config
+  libboost-dev libboost-log-dev libboost-program-options-dev libboost-thread-dev
+  libboost-date-time-dev libboost-system-dev
+  libtinyxml2-dev libgtest-dev libgmock-dev
+  clang clang-format libclang-rt-14-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${missing[*]}; run this script as root to install them" >&2
+  exit 1
+fi
+
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
