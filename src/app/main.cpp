@@ -1,1 +1,50 @@
-int main() { return 0; }
+// The process: command line, logging, the service's life and the exit status.
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "app/logging.h"
+#include "app/options.h"
+#include "app/run_loop.h"
+#include "service/vaultline.h"
+
+int main(int argc, char** argv) {
+    const auto options = BuildOptions();
+    CommandLine commandLine;
+    std::optional<std::string> commandLineError;
+    try {
+        commandLine = ParseCommandLine(options, argc, argv);
+    } catch (const boost::program_options::error& error) {
+        commandLineError = error.what();
+    }
+    if (commandLineError) {
+        std::cout << options << '\n' << *commandLineError << '\n';
+        return 1;
+    }
+    if (commandLine.help) {
+        std::cout << options;
+        return 0;
+    }
+
+    const auto sink = InitLogging(commandLine.level, commandLine.journal);
+    {
+        Logger mainLogger;
+        BOOST_LOG_SEV(mainLogger, INFO) << kBanner << " started.";
+        logger = &mainLogger;
+        {
+            Vaultline service;
+            InstallStopHandler();
+            service.Run();
+            IgnoreStopSignals();
+        }
+        if (caughtSignal != 0) {
+            BOOST_LOG_SEV(*logger, FATAL) << "caught signal " << caughtSignal;
+        }
+        logger = nullptr;
+        BOOST_LOG_SEV(mainLogger, INFO) << "Program complete.";
+    }
+    // Writes every queued line, then ends the feeding thread here rather than in the exit
+    // handlers, where it would still be running while static objects are torn down.
+    ShutdownLogging(sink);
+    return 0;
+}

@@ -1,1 +1,50 @@
-// placeholder
+// Stop signals and the main thread's wait for them.
+#include "app/run_loop.h"
+
+#include <time.h>
+
+#include <cerrno>
+
+#include "service/vaultline.h"
+
+volatile std::sig_atomic_t caughtSignal = 0;
+
+void OnSignal(int signalNumber) {
+    if (caughtSignal == 0) {
+        caughtSignal = signalNumber;
+    }
+    runningService->stopRequested = true;
+}
+
+namespace {
+
+void SetStopSignalsAction(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
+
+void InstallStopHandler() {
+    SetStopSignalsAction(&OnSignal);
+}
+
+void IgnoreStopSignals() {
+    SetStopSignalsAction(SIG_IGN);
+}
+
+void Vaultline::Run() {
+    if (!Initialize()) {
+        return;
+    }
+    while (!stopRequested) {
+        // A signal interrupts the sleep; the step still lasts its full 100 ms.
+        timespec step{0, 100'000'000};
+        while (nanosleep(&step, &step) != 0 && errno == EINTR) {
+        }
+    }
+}

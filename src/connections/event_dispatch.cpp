@@ -1,1 +1,35 @@
-// placeholder
+// What the SDK's events do: login outcomes, data ready on the target or a client, close requests.
+#include "app/logging.h"
+#include "service/vaultline.h"
+
+int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned long, CbData& data) {
+    Server& server = data.server;
+    switch (event) {
+        case KXAPI_EVENT_LOGIN:
+            if ((result & 0xff) != 0) {
+                QueueReconnect(server, true);
+                break;
+            }
+            BOOST_LOG_SEV(*logger, INFO)
+                << "successful login to " << server.address << ":" << server.port;
+            server.state = ConnState::LoggedIn;
+            break;
+        case KXAPI_EVENT_DATA_READY:
+            if (server.isTarget) {
+                // Discovery makes SDK calls of its own, so it runs after this callback returns.
+                Schedule([this, &server] { DoGetAddress(server); }, false);
+            } else {
+                VerifyClientTarget(server);
+            }
+            break;
+        case KXAPI_EVENT_CLOSE_REQUEST:
+            if (!server.isTarget) {
+                // Closing inside the SDK's own call would pull the connection from under it.
+                Schedule([this, &server] { CloseServer(server); }, false);
+            }
+            break;
+        default:
+            break;
+    }
+    return 0;
+}

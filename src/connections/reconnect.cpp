@@ -1,1 +1,24 @@
-// placeholder
+// Connecting to a server and logging in, retried every 5 seconds after any failure.
+#include "app/logging.h"
+#include "service/vaultline.h"
+
+void Vaultline::QueueReconnect(Server& server, bool delayed) {
+    BOOST_LOG_SEV(*logger, INFO) << "connecting to server " << server.address << ":" << server.port;
+    Schedule(
+        [this, &server] {
+            if (KXAPI_Open(server.handle.get(), server.address.c_str(), server.port) != 0) {
+                server.state = ConnState::Closed;
+                BOOST_LOG_SEV(*logger, ERROR) << "open failed, retrying";
+                QueueReconnect(server, true);
+                return;
+            }
+            server.state = ConnState::Open;
+            // The outcome of an accepted request arrives later as the login event.
+            if (KXAPI_Login(server.handle.get(), server.username.c_str(),
+                            server.password.c_str()) != 0) {
+                BOOST_LOG_SEV(*logger, ERROR) << "login failed, retrying";
+                QueueReconnect(server, true);
+            }
+        },
+        delayed);
+}

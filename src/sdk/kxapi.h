@@ -12,8 +12,8 @@ extern "C" {
 
 typedef struct tagPayloadType tagPayloadType;  // opaque; never read
 
-typedef int (*KXAPI_CALLBACK)(int event, long result, tagPayloadType* payload,
-                              unsigned long length, void* userData);
+typedef int (*KXAPI_CALLBACK)(int event, long result, tagPayloadType* payload, unsigned long length,
+                              void* userData);
 
 // Texts follow a two-call convention: a call with null text pointers reports each text's
 // length (terminator included); a second call with the pointers aimed at buffers of exactly
@@ -58,7 +58,7 @@ struct TargetInfo {
     TargetInfoExtension extension;
 };
 
-void* KXAPI_Init(void);  // NULL on failure
+void* KXAPI_Init(void);         // NULL on failure
 void KXAPI_Cleanup(void* hkx);  // accepts NULL
 int KXAPI_SetNonBlocking(void* hkx, int enable);
 int KXAPI_SetCallbackEx(void* hkx, KXAPI_CALLBACK callback, void* userData);
@@ -79,8 +79,8 @@ int KXAPI_UpdateTargetEx(void* hkx, int id, void* reserved1, void* reserved2, Ta
 }  // extern "C"
 
 // Event codes delivered through the callback.
-constexpr int KXAPI_EVENT_LOGIN = 2;         // result's low byte: 0 success, else the reason
-constexpr int KXAPI_EVENT_DATA_READY = 3;    // the server's data is complete (again)
+constexpr int KXAPI_EVENT_LOGIN = 2;           // result's low byte: 0 success, else the reason
+constexpr int KXAPI_EVENT_DATA_READY = 3;      // the server's data is complete (again)
 constexpr int KXAPI_EVENT_CLOSE_REQUEST = 30;  // the server asks the connection to end
 
 static_assert(sizeof(void*) == 8, "the SDK's record layout is that of a 64-bit build");

@@ -1,1 +1,98 @@
-// placeholder
+// Finding the archive target's address from its own adapter report, and noticing changes.
+#include <optional>
+
+#include "app/logging.h"
+#include "service/vaultline.h"
+#include "sync/string_field_buffer.h"
+
+namespace {
+
+constexpr const char* kNoAddress = "0.0.0.0";
+
+NetworkAdapter EmptyAdapterQuery() {
+    NetworkAdapter adapter{};
+    adapter.size = sizeof(NetworkAdapter);
+    return adapter;
+}
+
+}  // namespace
+
+std::string Vaultline::GetAdapterAddress(void* handle) {
+    NetworkInfo info{};
+    info.size = sizeof(NetworkInfo);
+    if (KXAPI_GetNetworkInfo(handle, &info) != 0) {
+        BOOST_LOG_SEV(*logger, ERROR) << "failed to get network info";
+        return "";
+    }
+
+    // The first connected adapter with a DHCP address, else the first connected one.
+    std::optional<uint64_t> candidate;
+    for (uint64_t index = 0; index < info.adapterCount; ++index) {
+        NetworkAdapter adapter = EmptyAdapterQuery();
+        if (KXAPI_GetNetworkAdapter(handle, index, &adapter) < 0) {
+            BOOST_LOG_SEV(*logger, ERROR) << "failed to get network adapter, index " << index;
+            continue;
+        }
+        if (adapter.connected == 0) {
+            continue;
+        }
+        if (!candidate || adapter.dhcp != 0) {
+            candidate = index;
+        }
+        if (adapter.dhcp != 0) {
+            break;
+        }
+    }
+    if (!candidate) {
+        BOOST_LOG_SEV(*logger, ERROR) << "no connected network adapters found";
+        return "";
+    }
+
+    NetworkAdapter adapter = EmptyAdapterQuery();
+    if (KXAPI_GetNetworkAdapter(handle, *candidate, &adapter) < 0) {
+        BOOST_LOG_SEV(*logger, ERROR) << "failed to re-get network adapter, index " << *candidate;
+        return "";
+    }
+    const StringFieldBuffer texts{{adapter.nameLength, &adapter.name},
+                                  {adapter.descriptionLength, &adapter.description},
+                                  {adapter.ipLength, &adapter.ip},
+                                  {adapter.macLength, &adapter.mac}};
+    if (!texts.Allocated() || KXAPI_GetNetworkAdapter(handle, *candidate, &adapter) < 0) {
+        BOOST_LOG_SEV(*logger, ERROR) << "failed to populate network adapter, index " << *candidate;
+        return "";
+    }
+    const char* const name = texts.Text(0);
+    const char* const description = texts.Text(1);
+    const char* const ip = texts.Text(2);
+    const char* const mac = texts.Text(3);
+    BOOST_LOG_SEV(*logger, INFO) << "found connected adapter " << name << " (" << description
+                                 << ") IP " << ip << " MAC " << mac << " DHCP " << adapter.dhcp;
+    return ip;
+}
+
+void Vaultline::DoGetAddress(Server& server) {
+    const std::string address = GetAdapterAddress(server.handle.get());
+    if (address.empty() || address == kNoAddress) {
+        Schedule([this, &server] { DoGetAddress(server); }, true);
+        return;
+    }
+    if (address == targetAddress) {
+        return;
+    }
+    const bool changed = !targetAddress.empty();
+    if (changed) {
+        BOOST_LOG_SEV(*logger, INFO) << "archive target address changed: " << targetAddress
+                                     << " -> " << address << "; updating clients";
+    } else {
+        BOOST_LOG_SEV(*logger, INFO)
+            << "initial target address is " << address << "; verifying clients";
+    }
+    targetAddress = address;
+    for (const auto& client : clients) {
+        // A client checked less than a minute ago would otherwise ignore the new address.
+        if (changed) {
+            client->server.verifyStarted = false;
+        }
+        QueueReconnect(client->server, false);
+    }
+}

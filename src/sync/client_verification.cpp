@@ -1,1 +1,104 @@
-// placeholder
+// Checking a client's enabled archive target against the target address and rewriting its host.
+#include <cstring>
+
+#include "app/logging.h"
+#include "service/vaultline.h"
+#include "sync/string_field_buffer.h"
+
+namespace {
+
+constexpr auto kVerifyInterval = std::chrono::seconds(60);
+
+TargetInfo EmptyTargetQuery() {
+    TargetInfo info{};
+    info.size = sizeof(TargetInfo);
+    info.extension.size = sizeof(TargetInfoExtension);
+    return info;
+}
+
+}  // namespace
+
+void Vaultline::VerifyClientTarget(Server& server) {
+    const auto now = std::chrono::steady_clock::now();
+    if (server.verifyStarted && now < server.verifyDeadline) {
+        return;
+    }
+    server.verifyStarted = true;
+    server.verifyDeadline = now + kVerifyInterval;
+
+    void* const handle = server.handle.get();
+    const uint64_t targetCount = KXAPI_GetNumTargets(handle);
+    if (targetCount == 0) {
+        BOOST_LOG_SEV(*logger, ERROR) << server.address << ": no enabled archive targets found";
+        return;
+    }
+
+    // `query` outlives every buffer aimed at its path, the chosen one included.
+    TargetInfo query{};
+    TargetInfo chosen{};
+    StringFieldBuffer chosenPath;
+    int chosenId = -1;
+    for (uint64_t index = 0; index < targetCount; ++index) {
+        const int id = KXAPI_GetTargetId(handle, index);
+        query = EmptyTargetQuery();
+        if (KXAPI_GetTargetInfo(handle, id, &query) < 0) {
+            BOOST_LOG_SEV(*logger, ERROR) << server.address << ": failed to get target info (index "
+                                          << index << ", id " << id << ")";
+            continue;
+        }
+        if (query.enabled == 0) {
+            continue;
+        }
+        StringFieldBuffer path{{query.pathLength, &query.path}};
+        if (!path.Allocated() || KXAPI_GetTargetInfo(handle, id, &query) < 0) {
+            BOOST_LOG_SEV(*logger, ERROR)
+                << server.address << ": failed to populate target info (index " << index << ", id "
+                << id << ")";
+            continue;
+        }
+        if (chosenId >= 0) {
+            BOOST_LOG_SEV(*logger, WARNING)
+                << server.address << ": multiple enabled archive targets found, using first";
+            continue;
+        }
+        chosen = query;
+        chosenPath = std::move(path);
+        chosenId = id;
+    }
+    if (chosenId < 0) {
+        BOOST_LOG_SEV(*logger, ERROR) << server.address << ": no enabled archive targets found";
+        return;
+    }
+
+    const char* const path = chosenPath.Text(0);
+    BOOST_LOG_SEV(*logger, INFO) << server.address << ": found archive target " << path;
+    if (path[0] != '\\' || path[1] != '\\') {
+        BOOST_LOG_SEV(*logger, ERROR)
+            << server.address << ": bad archive target format, expected \\\\<host>\\";
+        return;
+    }
+    const char* const host = path + 2;
+    // The trailing backslash keeps host 10.0.0.50 from matching address 10.0.0.5.
+    const std::string expected = targetAddress + "\\";
+    if (std::strncmp(host, expected.c_str(), expected.size()) == 0) {
+        BOOST_LOG_SEV(*logger, INFO) << "archive target address is correct, not updating";
+        Schedule([this, &server] { CloseServer(server); }, false);
+        return;
+    }
+    const char* const share = std::strchr(host, '\\');
+    if (share == nullptr) {
+        BOOST_LOG_SEV(*logger, ERROR)
+            << server.address << ": bad archive target format, expected \\ after host";
+        return;
+    }
+
+    std::string newPath = "\\\\" + targetAddress + share;
+    BOOST_LOG_SEV(*logger, INFO) << server.address << ": setting archive target address to "
+                                 << newPath;
+    chosen.path = newPath.data();
+    // An SDK that reads the path by its length must see the new path's, NUL included.
+    chosen.pathLength = newPath.size() + 1;
+    if (KXAPI_UpdateTargetEx(handle, chosenId, nullptr, nullptr, &chosen) < 0) {
+        BOOST_LOG_SEV(*logger, ERROR) << server.address << ": failed to update archive target";
+    }
+}
