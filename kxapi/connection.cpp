@@ -1,0 +1,176 @@
+// Socket work of an SDK connection: resolving, non-blocking connect, writing, reading.
+#include "connection.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "protocol/messages.h"
+
+namespace kxapi {
+
+bool Connection::Start(const char* address, unsigned short port) {
+    Drop();
+    addresses_.clear();
+    nextAddress_ = 0;
+    if (address == nullptr || *address == '\0') {
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address, std::to_string(port).c_str(), &hints, &found) != 0) {
+        return false;
+    }
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_addrlen <= sizeof(sockaddr_storage)) {
+            Address resolved{};
+            std::memcpy(&resolved.storage, entry->ai_addr, entry->ai_addrlen);
+            resolved.length = entry->ai_addrlen;
+            addresses_.push_back(resolved);
+        }
+    }
+    freeaddrinfo(found);
+    return ConnectToNextAddress();
+}
+
+bool Connection::ConnectToNextAddress() {
+    while (nextAddress_ < addresses_.size()) {
+        const Address& address = addresses_[nextAddress_++];
+        fd_ = socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) {
+            continue;
+        }
+        const int on = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (connect(fd_, reinterpret_cast<const sockaddr*>(&address.storage), address.length) ==
+            0) {
+            connecting_ = false;
+            return true;
+        }
+        if (errno == EINPROGRESS) {
+            connecting_ = true;
+            return true;
+        }
+        CloseSocket();
+    }
+    Drop();
+    return false;
+}
+
+void Connection::CloseSocket() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+    connecting_ = false;
+}
+
+void Connection::ClearOutput() {
+    // Queued output may hold a login password: leave nothing of it in freed memory.
+    std::fill(output_.begin(), output_.end(), 0);
+    output_.clear();
+    outputSent_ = 0;
+}
+
+void Connection::Drop() {
+    CloseSocket();
+    ClearOutput();
+    input_.clear();
+    inputConsumed_ = 0;
+    ++generation_;
+}
+
+bool Connection::Queue(const std::vector<uint8_t>& frame) {
+    if (output_.size() - outputSent_ + frame.size() > kMaxQueuedOutput) {
+        return false;
+    }
+    if (outputSent_ > 0 && outputSent_ >= output_.size() / 2) {
+        std::fill(output_.begin(), output_.begin() + outputSent_, 0);
+        output_.erase(output_.begin(), output_.begin() + outputSent_);
+        outputSent_ = 0;
+    }
+    output_.insert(output_.end(), frame.begin(), frame.end());
+    return true;
+}
+
+bool Connection::CompleteConnect() {
+    if (!connecting_) {
+        return IsOpen();
+    }
+    pollfd ready{fd_, POLLOUT, 0};
+    const int polled = poll(&ready, 1, 0);
+    if (polled == 0 || (polled < 0 && errno == EINTR)) {
+        return true;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (polled < 0 || getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        error = errno;
+    }
+    if (error == 0) {
+        connecting_ = false;
+        return true;
+    }
+    CloseSocket();
+    return ConnectToNextAddress();
+}
+
+bool Connection::Flush() {
+    while (HasQueuedOutput()) {
+        const ssize_t sent = send(fd_, output_.data() + outputSent_, output_.size() - outputSent_,
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            outputSent_ += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true;
+        }
+        Drop();
+        return false;
+    }
+    ClearOutput();
+    return true;
+}
+
+Connection::ReadResult Connection::ReadSome() {
+    if (inputConsumed_ > 0) {
+        input_.erase(input_.begin(), input_.begin() + inputConsumed_);
+        inputConsumed_ = 0;
+    }
+    const std::size_t kept = input_.size();
+    input_.resize(kept + kxprotocol::kMaxFrameSize);
+    for (;;) {
+        const ssize_t received =
+            recv(fd_, input_.data() + kept, kxprotocol::kMaxFrameSize, MSG_DONTWAIT);
+        const int error = errno;
+        input_.resize(kept + (received > 0 ? static_cast<std::size_t>(received) : 0));
+        if (received > 0) {
+            return ReadResult::kData;
+        }
+        if (received == 0) {
+            return ReadResult::kEof;
+        }
+        if (error == EINTR) {
+            input_.resize(kept + kxprotocol::kMaxFrameSize);
+            continue;
+        }
+        return error == EAGAIN || error == EWOULDBLOCK ? ReadResult::kWouldBlock
+                                                       : ReadResult::kError;
+    }
+}
+
+}  // namespace kxapi
