@@ -73,6 +73,6 @@ boost::shared_ptr<LogSink> InitLogging(unsigned level, bool journal) {
 
 void ShutdownLogging(const boost::shared_ptr<LogSink>& sink) {
     boost::log::core::get()->remove_sink(sink);
-    sink->stop();
     sink->flush();
+    sink->stop();
 }

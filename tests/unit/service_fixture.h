@@ -1,0 +1,59 @@
+// Shared set-up for the service's unit tests: captured log lines, a scratch working directory
+// holding "vaultline.conf", the scripted SDK, and running code on the worker thread.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/logging.h"
+#include "double/scripted_kxapi.h"
+#include "service/vaultline.h"
+#include "support/child_process.h"
+
+namespace unit_support {
+
+// Collects every log line as "SEVERITY message" while it exists; sets `logger`.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    std::vector<std::string> Lines() const;
+    // Lines after the first `skip`, for checking what one step added.
+    std::vector<std::string> LinesFrom(std::size_t skip) const;
+    bool Contains(const std::string& line) const;
+    // Waits (generously) until `line` has been logged.
+    bool WaitFor(const std::string& line, std::chrono::milliseconds timeout) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+class ServiceTest : public ::testing::Test {
+protected:
+    ServiceTest();
+    ~ServiceTest() override;
+
+    void WriteConfiguration(const std::string& xml);
+    // A configuration with the target at 10.0.0.1:22609 and clients at 10.0.1.N (N from 1).
+    void WriteStandardConfiguration(int clientCount);
+    // Runs `work` on the worker thread and waits for it to finish.
+    void OnWorker(const std::function<void()>& work);
+    // Waits for `passes` complete socket-loop passes.
+    void WaitForPasses(int passes = 2);
+
+    Vaultline::Server& TargetServer() { return service->target->server; }
+    Vaultline::Server& ClientServer(std::size_t index) { return service->clients[index]->server; }
+
+    LogCapture log;
+    testing_support::TempDirectory directory;
+    std::filesystem::path previousDirectory;
+    std::unique_ptr<Vaultline> service;
+};
+
+}  // namespace unit_support
