@@ -25,6 +25,7 @@ struct State {
     std::vector<std::unique_ptr<HandleBody>> handles;
     std::vector<std::string> calls;
     int failInits = 0;
+    int failInitAt = 0;  // absolute Init count that fails
     int initCount = 0;
 };
 
@@ -105,12 +106,18 @@ void Reset() {
     state().handles.clear();
     state().calls.clear();
     state().failInits = 0;
+    state().failInitAt = 0;
     state().initCount = 0;
 }
 
 void FailNextInit(int count) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().failInits = count;
+}
+
+void FailInitNumber(int number) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().failInitAt = state().initCount + number;
 }
 
 void Configure(int connection, const std::function<void(Connection&)>& change) {
@@ -183,8 +190,8 @@ extern "C" {
 void* KXAPI_Init(void) {
     std::lock_guard<std::mutex> lock(state().mutex);
     const int number = ++state().initCount;
-    if (state().failInits > 0) {
-        --state().failInits;
+    if (state().failInits > 0 || number == state().failInitAt) {
+        state().failInits = std::max(0, state().failInits - 1);
         state().calls.push_back("Init()=null");
         return nullptr;
     }

@@ -84,6 +84,8 @@ struct Connection {
 void Reset();
 // The next `count` KXAPI_Init calls return null.
 void FailNextInit(int count = 1);
+// The `number`th KXAPI_Init call from now on (1 for the next) returns null.
+void FailInitNumber(int number);
 
 // Runs `change` on the connection under the lock; the connection is created if needed, so
 // answers can be scripted before the service creates it.

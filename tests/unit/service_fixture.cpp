@@ -43,6 +43,7 @@ struct LogCapture::Impl {
     boost::shared_ptr<CollectingBackend> backend = boost::make_shared<CollectingBackend>();
     boost::shared_ptr<CollectingSink> sink = boost::make_shared<CollectingSink>(backend);
     Logger testLogger;
+    Logger* previousLogger = nullptr;
 };
 
 LogCapture::LogCapture() : impl_(std::make_unique<Impl>()) {
@@ -50,11 +51,12 @@ LogCapture::LogCapture() : impl_(std::make_unique<Impl>()) {
     impl_->sink->set_formatter(expr::stream << severityAttribute << " " << expr::smessage);
     boost::log::core::get()->set_logging_enabled(true);
     boost::log::core::get()->add_sink(impl_->sink);
+    impl_->previousLogger = logger;
     logger = &impl_->testLogger;
 }
 
 LogCapture::~LogCapture() {
-    logger = nullptr;
+    logger = impl_->previousLogger;
     boost::log::core::get()->remove_sink(impl_->sink);
 }
 

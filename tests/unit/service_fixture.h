@@ -17,7 +17,8 @@
 
 namespace unit_support {
 
-// Collects every log line as "SEVERITY message" while it exists; sets `logger`.
+// Collects every log line as "SEVERITY message" while it exists; points `logger` at its own
+// logger and restores the previous one at the end.
 class LogCapture {
 public:
     LogCapture();
