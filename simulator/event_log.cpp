@@ -1,0 +1,36 @@
+// Writing event lines to stdout and problems to stderr.
+#include "event_log.h"
+
+#include <cstdio>
+
+namespace simulator {
+
+std::string LineValue(const std::string& value) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string safe;
+    safe.reserve(value.size());
+    for (const char character : value) {
+        const auto byte = static_cast<unsigned char>(character);
+        if (byte <= 0x20 || byte == 0x7F || byte == '%') {
+            safe += '%';
+            safe += kHex[byte >> 4];
+            safe += kHex[byte & 0x0F];
+        } else {
+            safe += character;
+        }
+    }
+    return safe;
+}
+
+void PrintEvent(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void PrintProblem(const std::string& message) {
+    std::fprintf(stderr, "archive-simulator: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace simulator
