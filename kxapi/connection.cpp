@@ -79,6 +79,9 @@ void Connection::ClearOutput() {
     // Queued output may hold a login password: leave nothing of it in freed memory.
     std::fill(output_.begin(), output_.end(), 0);
     output_.clear();
+    if (output_.capacity() > kxprotocol::kMaxFrameSize) {
+        output_.shrink_to_fit();  // a burst of updates should not pin its memory
+    }
     outputSent_ = 0;
 }
 
@@ -148,27 +151,24 @@ bool Connection::Flush() {
 
 Connection::ReadResult Connection::ReadSome() {
     if (inputConsumed_ > 0) {
-        input_.erase(input_.begin(), input_.begin() + inputConsumed_);
+        input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(inputConsumed_));
         inputConsumed_ = 0;
     }
-    const std::size_t kept = input_.size();
-    input_.resize(kept + kxprotocol::kMaxFrameSize);
+    // Shared scratch space, so an idle handle keeps no more than its partial frame.
+    thread_local std::vector<uint8_t> scratch(kxprotocol::kMaxFrameSize);
     for (;;) {
-        const ssize_t received =
-            recv(fd_, input_.data() + kept, kxprotocol::kMaxFrameSize, MSG_DONTWAIT);
-        const int error = errno;
-        input_.resize(kept + (received > 0 ? static_cast<std::size_t>(received) : 0));
+        const ssize_t received = recv(fd_, scratch.data(), scratch.size(), MSG_DONTWAIT);
         if (received > 0) {
+            input_.insert(input_.end(), scratch.begin(), scratch.begin() + received);
             return ReadResult::kData;
         }
         if (received == 0) {
             return ReadResult::kEof;
         }
-        if (error == EINTR) {
-            input_.resize(kept + kxprotocol::kMaxFrameSize);
+        if (errno == EINTR) {
             continue;
         }
-        return error == EAGAIN || error == EWOULDBLOCK ? ReadResult::kWouldBlock
+        return errno == EAGAIN || errno == EWOULDBLOCK ? ReadResult::kWouldBlock
                                                        : ReadResult::kError;
     }
 }
