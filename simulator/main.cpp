@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "event_log.h"
@@ -86,18 +87,18 @@ int Run(const Options& options) {
         simulator::PrintProblem(error);
         return 1;
     }
-    simulator::Fleet fleet(loop, options.fleetPath, options.statePath);
+    auto fleet = std::make_unique<simulator::Fleet>(loop, options.fleetPath, options.statePath);
     loop.Watch(signals, EPOLLIN, [&](uint32_t) {
         signalfd_siginfo info{};
         while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
             if (info.ssi_signo == SIGHUP) {
-                fleet.Reload();
+                fleet->Reload();
             } else {
                 loop.Stop();
             }
         }
     });
-    if (error = fleet.Start(); !error.empty()) {
+    if (error = fleet->Start(); !error.empty()) {
         simulator::PrintProblem(error);
         return 1;
     }
@@ -105,6 +106,7 @@ int Run(const Options& options) {
         simulator::PrintProblem(std::string("epoll_wait: ") + std::strerror(errno));
         return 1;
     }
+    fleet.reset();  // every session ends (and says so) before the last line
     simulator::PrintEvent("stopped");
     return 0;
 }
