@@ -99,9 +99,12 @@ int ClientSession::Recv() {
             return kOk;
         }
         if (result != Connection::ReadResult::kData) {
-            // End of stream (a partial frame left over is a truncated frame) or socket error.
+            // A close between frames is an orderly end: the socket goes, the call succeeded.
+            // A close inside a frame truncated it; a socket error is a failure too.
+            const bool orderly =
+                result == Connection::ReadResult::kEof && connection_.UnprocessedSize() == 0;
             LoseConnection();
-            return kConnectionFailed;
+            return orderly ? kOk : kConnectionFailed;
         }
     }
     return kOk;

@@ -122,6 +122,22 @@ TEST(SdkFakeServerTest, ProtocolViolationsDropTheConnection) {
     }
 }
 
+// Everything sent before an orderly close is delivered; the close itself fails no call.
+TEST(SdkFakeServerTest, CloseBetweenFramesEndsTheConnectionWithoutFailure) {
+    FakeServer server;
+    SdkClient client;
+    ASSERT_TRUE(ConnectAndSendLogin(client, server).has_value());
+    std::vector<kp::Message> messages = {kp::LoginResult{}};
+    messages.insert(messages.end(), kOneTargetDataSet.begin(), kOneTargetDataSet.end());
+    messages.push_back(kp::CloseRequest{});
+    server.Send(Encoded(messages));
+    server.Close();
+    EXPECT_TRUE(client.PumpUntil([&] { return !client.Connected(); }));
+    EXPECT_EQ(client.Count(KXAPI_EVENT_DATA_READY), 1u);
+    EXPECT_EQ(client.Count(KXAPI_EVENT_CLOSE_REQUEST), 1u);
+    EXPECT_TRUE(client.Failures().empty());
+}
+
 TEST(SdkFakeServerTest, FramesArrivingByteByByteAreReassembled) {
     FakeServer server;
     SdkClient client;
