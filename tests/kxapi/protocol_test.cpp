@@ -55,20 +55,6 @@ TEST(ProtocolTest, EveryMessageSurvivesARoundTrip) {
     }
 }
 
-TEST(ProtocolTest, BackToBackFramesDecodeOneAtATime) {
-    std::vector<uint8_t> stream = EncodeOrDie(DataEnd{});
-    const std::vector<uint8_t> second = EncodeOrDie(Target{3, false, "\\\\a\\b"});
-    stream.insert(stream.end(), second.begin(), second.end());
-
-    const Decoded first = Decode(stream);
-    ASSERT_EQ(first.status, DecodeStatus::kComplete);
-    EXPECT_TRUE(std::holds_alternative<DataEnd>(first.message));
-    const Decoded next =
-        DecodeFrame(stream.data() + first.frameSize, stream.size() - first.frameSize);
-    ASSERT_EQ(next.status, DecodeStatus::kComplete);
-    EXPECT_TRUE(next.message == Message(Target{3, false, "\\\\a\\b"}));
-}
-
 TEST(ProtocolTest, EveryTruncationOfAValidFrameWaitsForMore) {
     for (const Message& message : OneOfEach()) {
         const std::vector<uint8_t> frame = EncodeOrDie(message);

@@ -1,6 +1,5 @@
 // archive-simulator as a program: command line, fleet-file errors, start-up output, state file.
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -171,14 +170,6 @@ TEST(SimulatorCliTest, StartPrintsPortsAndWritesTheStateThenStopsCleanly) {
 
     EXPECT_EQ(simulator.Stop(), 0);
     EXPECT_EQ(simulator.Process().Stdout().find("secret"), std::string::npos);
-}
-
-TEST(SimulatorCliTest, InterruptStopsCleanlyToo) {
-    FleetServer only;
-    only.name = "only";
-    Simulator simulator({only});
-    simulator.Process().Signal(SIGINT);
-    EXPECT_EQ(simulator.Process().Wait(std::chrono::seconds(10)), 0);
 }
 
 }  // namespace
