@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -51,6 +52,22 @@ unsigned ClosedLoopbackPort() {
     getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
     close(probe);
     return ntohs(address.sin_port);
+}
+
+// Waits until `signalNumber` is no longer pending for the process `pid`.
+void WaitUntilTaken(pid_t pid, int signalNumber) {
+    const unsigned long long bit = 1ULL << (signalNumber - 1);
+    testing_support::WaitUntil(
+        [&] {
+            std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+            for (std::string line; std::getline(status, line);) {
+                if (line.rfind("ShdPnd:", 0) == 0) {
+                    return (std::stoull(line.substr(7), nullptr, 16) & bit) == 0;
+                }
+            }
+            return true;
+        },
+        std::chrono::seconds(5));
 }
 
 // A working directory whose configuration names a target that never answers.
@@ -129,6 +146,8 @@ TEST(Stopping, SigtermThenSigintReportsTheFirstSignalAndCompletes) {
         service.WaitForStderr(" WARNING connection to 127.0.0.1:", std::chrono::seconds(10)))
         << service.Stderr();
     service.Signal(SIGTERM);
+    // Signals pending together are taken lowest number first; send SIGINT once SIGTERM is taken.
+    WaitUntilTaken(service.Pid(), SIGTERM);
     service.Signal(SIGINT);
     ASSERT_EQ(service.Wait(std::chrono::seconds(10)), 0);
     const auto lines = SplitLines(service.Stderr());

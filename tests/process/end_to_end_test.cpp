@@ -1,0 +1,194 @@
+// The whole job against simulated servers: discovery, verification, rewriting, address changes,
+// refused logins and dropped connections, with the real program and the stand-in SDK.
+#include <signal.h>
+
+#include <regex>
+#include <sstream>
+
+#include <gmock/gmock.h>
+
+#include "support/child_process.h"
+#include "support/simulator_harness.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing_support::ChildProcess;
+using testing_support::FleetAdapter;
+using testing_support::FleetServer;
+using testing_support::FleetTarget;
+using testing_support::Simulator;
+using testing_support::TempDirectory;
+using testing_support::WaitUntil;
+
+namespace {
+
+constexpr auto kJobTimeout = std::chrono::seconds(20);
+
+FleetServer TargetServer(const std::string& ip) {
+    FleetServer target;
+    target.name = "target";
+    target.password = "target-secret";
+    target.adapters = {
+        FleetAdapter{"lo", "loopback", "00:00:00:00:00:00", "127.0.0.1", true, false},
+        FleetAdapter{"eth0", "Onboard NIC", "00:11:22:33:44:55", ip, true, true}};
+    return target;
+}
+
+// Each client listens on its own loopback address, so log lines name it unambiguously.
+FleetServer ClientServer(const std::string& name, const std::string& address,
+                         const std::string& path) {
+    FleetServer client;
+    client.name = name;
+    client.address = address;
+    client.username = "backup";
+    client.password = "client-secret";
+    client.targets = {FleetTarget{1, false, "\\\\old-nas\\disabled"}, FleetTarget{7, true, path}};
+    return client;
+}
+
+std::string ConfigurationFor(const Simulator& simulator, const std::vector<FleetServer>& fleet) {
+    std::ostringstream xml;
+    xml << "<Vaultline>\n  <ArchiveTarget Address=\"127.0.0.1\" Port=\"" << simulator.Port("target")
+        << "\" Username=\"admin\" Password=\"target-secret\"/>\n"
+        << "  <ArchiveClients Username=\"backup\" Password=\"client-secret\">\n";
+    for (const auto& server : fleet) {
+        if (server.name != "target") {
+            xml << "    <ArchiveClient Address=\"" << server.address << "\" Port=\""
+                << simulator.Port(server.name) << "\"/>\n";
+        }
+    }
+    xml << "  </ArchiveClients>\n</Vaultline>\n";
+    return xml.str();
+}
+
+int CountOf(const std::string& text, const std::string& piece) {
+    int count = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// The simulator with a fleet, and vaultline configured for it, running in a scratch directory.
+class EndToEnd : public ::testing::Test {
+protected:
+    void Start(std::vector<FleetServer> servers) {
+        fleet = std::move(servers);
+        simulator = std::make_unique<Simulator>(fleet);
+        directory.WriteFile("vaultline.conf", ConfigurationFor(*simulator, fleet));
+        service = std::make_unique<ChildProcess>(std::vector<std::string>{VAULTLINE_BINARY, "-c"},
+                                                 directory.Path());
+    }
+
+    bool LogShows(const std::string& text) { return service->WaitForStderr(text, kJobTimeout); }
+
+    void StopAndExpectCleanEnd() {
+        service->Signal(SIGTERM);
+        ASSERT_EQ(service->Wait(std::chrono::seconds(10)), 0);
+        const std::string log = service->Stderr();
+        EXPECT_THAT(log, HasSubstr("FATAL   caught signal 15\n"));
+        EXPECT_THAT(log, testing::EndsWith("INFO    Program complete.\n"));
+        EXPECT_THAT(log, Not(HasSubstr("secret")));
+    }
+
+    std::vector<FleetServer> fleet;
+    std::unique_ptr<Simulator> simulator;
+    TempDirectory directory;
+    std::unique_ptr<ChildProcess> service;
+};
+
+TEST_F(EndToEnd,
+       StaleHostIsRewrittenCorrectOneClosedMalformedOneReportedThenAddressChangeFollowed) {
+    Start({TargetServer("10.0.0.5"),
+           ClientServer("stale", "127.0.0.2", "\\\\10.0.0.50\\archive\\daily"),
+           ClientServer("correct", "127.0.0.3", "\\\\10.0.0.5\\archive"),
+           ClientServer("malformed", "127.0.0.4", "archive-share")});
+    const std::string staleAddress = "127.0.0.2:" + std::to_string(simulator->Port("stale"));
+    const std::string correctAddress = "127.0.0.3:" + std::to_string(simulator->Port("correct"));
+
+    ASSERT_TRUE(LogShows("initial target address is 10.0.0.5; verifying clients"))
+        << service->Stderr();
+    EXPECT_THAT(service->Stderr(), HasSubstr("successful login to 127.0.0.1:"));
+    EXPECT_THAT(service->Stderr(),
+                HasSubstr("found connected adapter eth0 (Onboard NIC) IP 10.0.0.5 MAC "
+                          "00:11:22:33:44:55 DHCP 1"));
+
+    ASSERT_TRUE(WaitUntil(
+        [&] { return simulator->TargetPath("stale", 7) == "\\\\10.0.0.5\\archive\\daily"; },
+        kJobTimeout))
+        << service->Stderr();
+    ASSERT_TRUE(LogShows("127.0.0.4: bad archive target format, expected \\\\<host>\\"));
+    ASSERT_TRUE(LogShows("closing connection to " + correctAddress));
+    // The stale client's connection ends when it asks to after the update.
+    ASSERT_TRUE(LogShows("closing connection to " + staleAddress));
+
+    const std::string log = service->Stderr();
+    EXPECT_THAT(log, HasSubstr("127.0.0.2: setting archive target address to "
+                               "\\\\10.0.0.5\\archive\\daily"));
+    EXPECT_THAT(log, HasSubstr("127.0.0.3: found archive target \\\\10.0.0.5\\archive\n"));
+    EXPECT_THAT(log, HasSubstr("INFO    archive target address is correct, not updating"));
+    EXPECT_EQ(simulator->TargetPath("correct", 7), "\\\\10.0.0.5\\archive");
+    EXPECT_EQ(simulator->TargetPath("malformed", 7), "archive-share");
+    EXPECT_EQ(simulator->TargetPath("stale", 1), "\\\\old-nas\\disabled");
+    EXPECT_EQ(CountOf(simulator->Process().Stdout(), "update name=correct"), 0);
+
+    // The target moves; the files keep the paths as they now are.
+    auto moved = fleet;
+    moved[0] = TargetServer("10.0.0.77");
+    moved[1].targets[1].path = "\\\\10.0.0.5\\archive\\daily";
+    ASSERT_TRUE(simulator->Reload(moved));
+    ASSERT_TRUE(LogShows("archive target address changed: 10.0.0.5 -> 10.0.0.77; updating clients"))
+        << service->Stderr();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return simulator->TargetPath("stale", 7) == "\\\\10.0.0.77\\archive\\daily" &&
+                   simulator->TargetPath("correct", 7) == "\\\\10.0.0.77\\archive";
+        },
+        kJobTimeout))
+        << service->Stderr();
+    // The malformed client is checked again after the change, and still cannot be rewritten.
+    EXPECT_TRUE(WaitUntil(
+        [&] { return CountOf(service->Stderr(), "127.0.0.4: bad archive target format") == 2; },
+        kJobTimeout))
+        << service->Stderr();
+
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(EndToEnd, RefusedLoginIsRetriedEveryFiveSeconds) {
+    FleetServer target = TargetServer("10.0.0.5");
+    target.knobs["refuseLogin"] = "true";
+    Start({target});
+
+    // The simulator sees each attempt's login; its output times them.
+    const std::string refused = "login name=target user=admin result=refused";
+    const auto refusals = [&] { return CountOf(simulator->Process().Stdout(), refused); };
+    using Clock = std::chrono::steady_clock;
+    ASSERT_TRUE(WaitUntil([&] { return refusals() >= 1; }, kJobTimeout)) << service->Stderr();
+    const auto firstRefusal = Clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return refusals() >= 2; }, kJobTimeout)) << service->Stderr();
+    const auto gap = Clock::now() - firstRefusal;
+    EXPECT_GE(gap, std::chrono::milliseconds(4800));
+    EXPECT_LE(gap, std::chrono::milliseconds(8000));
+    EXPECT_THAT(service->Stderr(), Not(HasSubstr("successful login")));
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(EndToEnd, DroppedConnectionIsReportedLostAndReconnected) {
+    FleetServer target = TargetServer("10.0.0.5");
+    target.knobs["dropAfterLoginMs"] = "300";
+    Start({target});
+    const std::string targetAddress = "127.0.0.1:" + std::to_string(simulator->Port("target"));
+
+    ASSERT_TRUE(LogShows("WARNING connection to " + targetAddress + " lost")) << service->Stderr();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return CountOf(service->Stderr(), "successful login to " + targetAddress) >= 2; },
+        kJobTimeout))
+        << service->Stderr();
+    const std::string log = service->Stderr();
+    const auto lost = log.find("connection to " + targetAddress + " lost");
+    EXPECT_NE(log.find("INFO    connecting to server " + targetAddress, lost), std::string::npos);
+    StopAndExpectCleanEnd();
+}
+
+}  // namespace
