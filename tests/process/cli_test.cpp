@@ -128,6 +128,21 @@ TEST(StartUp, FailedStartUpLogsItsReasonAndEndsWithStatusZero) {
                             "INFO    Program complete."));
 }
 
+TEST(StartUp, BrokenConfigurationEndsWithItsFatalLineAndStatusZero) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"<Vaultline><ArchiveTarget Address='t'",
+         "unable to open configuration file vaultline.conf"},
+        {"<Vaultline><ArchiveTarget Address='t' Username='u' Password='p'/></Vaultline>",
+         "configuration missing <ArchiveClients>"}};
+    for (const auto& [file, fatal] : cases) {
+        TempDirectory directory;
+        directory.WriteFile("vaultline.conf", file);
+        const auto result = RunToCompletion(VaultlineCommand({"-j"}), directory.Path());
+        EXPECT_EQ(result.status, 0);
+        EXPECT_THAT(result.err, HasSubstr("\n<2>" + fatal + "\n<6>Program complete.\n"));
+    }
+}
+
 TEST(StartUp, JournalLayoutPrefixesThePriorityAndNothingElse) {
     TempDirectory emptyDirectory;
     const auto result = RunToCompletion(VaultlineCommand({"-j"}), emptyDirectory.Path());
