@@ -268,10 +268,14 @@ int KXAPI_Close(void* hkx) {
 int KXAPI_GetSocket(void* hkx) {
     std::lock_guard<std::mutex> lock(state().mutex);
     Connection* connection = scripted_sdk::Find(hkx);
-    if (connection == nullptr || !connection->reportSocket) {
+    if (connection == nullptr) {
         return -1;
     }
-    return connection->socketFds[0];
+    ++connection->socketQueries;
+    if (!connection->reportSocket) {
+        return -1;
+    }
+    return connection->reportedSocket.value_or(connection->socketFds[0]);
 }
 
 int KXAPI_IsWriting(void* hkx) {
@@ -349,11 +353,15 @@ int KXAPI_GetNetworkAdapter(void* hkx, uint64_t index, NetworkAdapter* adapter) 
     }
     adapter->connected = scripted.connected;
     adapter->dhcp = scripted.dhcp;
-    const bool filled = scripted_sdk::FillText(scripted.name, adapter->name, adapter->nameLength) &&
-                        scripted_sdk::FillText(scripted.description, adapter->description,
-                                               adapter->descriptionLength) &&
-                        scripted_sdk::FillText(scripted.mac, adapter->mac, adapter->macLength) &&
-                        scripted_sdk::FillText(scripted.ip, adapter->ip, adapter->ipLength);
+    const auto fill = [&scripted](const std::string& text, char* destination, uint64_t& length) {
+        return scripted_sdk::FillText(text, destination, length, scripted.reportedLength,
+                                      scripted.fillWithoutNul);
+    };
+    const bool filled =
+        fill(scripted.name, adapter->name, adapter->nameLength) &&
+        fill(scripted.description, adapter->description, adapter->descriptionLength) &&
+        fill(scripted.mac, adapter->mac, adapter->macLength) &&
+        fill(scripted.ip, adapter->ip, adapter->ipLength);
     return filled ? 0 : -1;
 }
 

@@ -26,6 +26,9 @@ struct Adapter {
     bool failQuery = false;     // every query of this index fails
     bool failReGet = false;     // the second query of this index fails
     bool failPopulate = false;  // the call with text pointers set fails
+    // Like Target's knobs, for every text of the adapter at once.
+    bool fillWithoutNul = false;
+    std::optional<uint64_t> reportedLength;
 };
 
 struct Target {
@@ -54,6 +57,8 @@ struct Connection {
     int openResult = 0;
     int loginResult = 0;
     bool reportSocket = true;  // once opened, GetSocket reports a real socket
+    // While reportSocket holds, GetSocket reports this number instead (e.g. one epoll refuses).
+    std::optional<int> reportedSocket;
     int writing = 0;
     int recvResult = 0;
     int sendResult = 0;
@@ -73,6 +78,7 @@ struct Connection {
     int cleanups = 0;
     int recvCalls = 0;
     int sendCalls = 0;
+    int socketQueries = 0;  // GetSocket calls, which Calls() leaves out
 
     // Internal.
     KXAPI_CALLBACK callback = nullptr;
