@@ -1,1 +1,189 @@
-// placeholder
+// Opening and logging in to a server, and the 5-second retry after every kind of failure.
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include <gmock/gmock.h>
+
+#include "unit/service_fixture.h"
+
+using ::testing::ElementsAre;
+using unit_support::ServiceTest;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class ReconnectTest : public ServiceTest {
+protected:
+    // The Open, Login and Close calls made on one connection, in order.
+    static std::vector<std::string> ConnectionCalls(int connection) {
+        std::vector<std::string> calls;
+        const std::string number = std::to_string(connection);
+        for (const auto& call : scripted_sdk::Calls()) {
+            for (const char* name : {"Open(", "Login(", "Close("}) {
+                const std::string prefix = name + number;
+                if (call.rfind(prefix + ",", 0) == 0 || call == prefix + ")") {
+                    calls.push_back(call);
+                }
+            }
+        }
+        return calls;
+    }
+
+    ConnState StateOf(Vaultline::Server& server) {
+        ConnState state = ConnState::Closed;
+        OnWorker([&] { state = server.state; });
+        return state;
+    }
+};
+
+TEST_F(ReconnectTest, AcceptedLoginRequestLeavesTheServerOpenAndQueuesNothingMore) {
+    WriteConfiguration(
+        "<Vaultline>\n"
+        "  <ArchiveTarget Address=\"archive.local\" Port=\"50000\" Username=\"admin\""
+        " Password=\"target-secret\"/>\n"
+        "  <ArchiveClients Username=\"backup\" Password=\"client-secret\"/>\n"
+        "</Vaultline>\n");
+    ASSERT_TRUE(service->Initialize());
+    WaitForPasses(3);
+    EXPECT_THAT(log.Lines(), ElementsAre("INFO archive target: archive.local:50000, user admin",
+                                         "INFO connecting to server archive.local:50000"));
+    EXPECT_THAT(ConnectionCalls(1),
+                ElementsAre("Open(1,archive.local,50000)", "Login(1,admin,target-secret)"));
+    EXPECT_EQ(StateOf(TargetServer()), ConnState::Open);
+}
+
+TEST_F(ReconnectTest, RefusedLoginRequestKeepsTheConnectionOpenAndQueuesADelayedRetry) {
+    WriteStandardConfiguration(0);
+    scripted_sdk::Configure(1, [](scripted_sdk::Connection& c) { c.loginResult = -1; });
+    ASSERT_TRUE(service->Initialize());
+    WaitForPasses(3);
+    EXPECT_THAT(log.LinesFrom(1), ElementsAre("INFO connecting to server 10.0.0.1:22609",
+                                              "ERROR login failed, retrying",
+                                              "INFO connecting to server 10.0.0.1:22609"));
+    EXPECT_THAT(ConnectionCalls(1),
+                ElementsAre("Open(1,10.0.0.1,22609)", "Login(1,admin,target-secret)"));
+    EXPECT_EQ(StateOf(TargetServer()), ConnState::Open);
+    // Open means watched: the socket loop keeps asking for its socket until the retry.
+    EXPECT_GT(scripted_sdk::Inspect(1).socketQueries, 0);
+}
+
+TEST_F(ReconnectTest, FailedOpenClosesTheServerStopsWatchingItAndQueuesADelayedRetry) {
+    WriteStandardConfiguration(1);
+    ASSERT_TRUE(service->Initialize());
+    // A logged-in client that has become unreachable when the address change reconnects it.
+    OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+    WaitForPasses(1);
+    std::size_t mark = 0;
+    OnWorker([&] {
+        scripted_sdk::Deliver(2, KXAPI_EVENT_LOGIN, 0);
+        scripted_sdk::Configure(2, [](scripted_sdk::Connection& c) { c.openResult = -1; });
+        mark = log.Lines().size();
+        service->QueueReconnect(ClientServer(0), false);
+    });
+    WaitForPasses(1);
+    const int queriesAfterFailure = scripted_sdk::Inspect(2).socketQueries;
+    WaitForPasses(3);
+
+    EXPECT_THAT(log.LinesFrom(mark), ElementsAre("INFO connecting to server 10.0.1.1:22609",
+                                                 "ERROR open failed, retrying",
+                                                 "INFO connecting to server 10.0.1.1:22609"));
+    EXPECT_EQ(StateOf(ClientServer(0)), ConnState::Closed);
+    EXPECT_EQ(scripted_sdk::Inspect(2).socketQueries, queriesAfterFailure);
+    EXPECT_THAT(ConnectionCalls(2),
+                ElementsAre("Open(2,10.0.1.1,22609)", "Login(2,backup,client-secret)",
+                            "Open(2,10.0.1.1,22609)"));
+}
+
+// One wait serves all four ways an attempt can fail, each on a server of its own.
+TEST_F(ReconnectTest, EveryFailedAttemptIsRetriedWithANewOpenFiveSecondsLater) {
+    struct Case {
+        const char* failure;
+        int connection;
+        ConnState stateWhileWaiting;
+        std::vector<std::string> calls;
+        Clock::time_point triggeredAfter{};
+        std::optional<Clock::time_point> retriedBy{};
+    };
+    std::vector<Case> cases = {
+        {"login event reports failure",
+         1,
+         ConnState::Open,
+         {"Open(1,10.0.0.1,22609)", "Login(1,admin,target-secret)", "Open(1,10.0.0.1,22609)",
+          "Login(1,admin,target-secret)"}},
+        {"open fails", 2, ConnState::Closed, {"Open(2,10.0.1.1,22609)", "Open(2,10.0.1.1,22609)"}},
+        {"login request refused",
+         3,
+         ConnState::Open,
+         {"Open(3,10.0.1.2,22609)", "Login(3,backup,client-secret)", "Open(3,10.0.1.2,22609)",
+          "Login(3,backup,client-secret)"}},
+        {"socket lost while logged in",
+         4,
+         ConnState::Closed,
+         {"Open(4,10.0.1.3,22609)", "Login(4,backup,client-secret)", "Open(4,10.0.1.3,22609)",
+          "Login(4,backup,client-secret)"}},
+    };
+    WriteStandardConfiguration(3);
+    scripted_sdk::Configure(2, [](scripted_sdk::Connection& c) { c.openResult = -1; });
+    scripted_sdk::Configure(3, [](scripted_sdk::Connection& c) { c.loginResult = -1; });
+
+    cases[1].triggeredAfter = cases[2].triggeredAfter = Clock::now();
+    ASSERT_TRUE(service->Initialize());
+    OnWorker([&] {
+        for (std::size_t client = 0; client < 3; ++client) {
+            service->QueueReconnect(ClientServer(client), false);
+        }
+    });
+    WaitForPasses(1);
+    cases[0].triggeredAfter = cases[3].triggeredAfter = Clock::now();
+    OnWorker([&] {
+        scripted_sdk::Deliver(1, KXAPI_EVENT_LOGIN, 0x0107);
+        scripted_sdk::Deliver(4, KXAPI_EVENT_LOGIN, 0);
+        scripted_sdk::Configure(4, [](scripted_sdk::Connection& c) { c.reportSocket = false; });
+    });
+    WaitForPasses(2);
+    // The lost connection's retry should find a healthy server again.
+    scripted_sdk::Configure(4, [](scripted_sdk::Connection& c) { c.reportSocket = true; });
+
+    std::vector<ConnState> statesWhileWaiting;
+    OnWorker([&] {
+        statesWhileWaiting.push_back(TargetServer().state);
+        for (std::size_t client = 0; client < 3; ++client) {
+            statesWhileWaiting.push_back(ClientServer(client).state);
+        }
+    });
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        SCOPED_TRACE(cases[index].failure);
+        EXPECT_EQ(statesWhileWaiting[index], cases[index].stateWhileWaiting);
+        EXPECT_EQ(scripted_sdk::Inspect(cases[index].connection).opens, 1);
+    }
+
+    const auto giveUpAt = Clock::now() + std::chrono::seconds(10);
+    bool allRetried = false;
+    while (!allRetried && Clock::now() < giveUpAt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        allRetried = true;
+        for (Case& testCase : cases) {
+            if (!testCase.retriedBy && scripted_sdk::Inspect(testCase.connection).opens >= 2) {
+                testCase.retriedBy = Clock::now();
+            }
+            allRetried = allRetried && testCase.retriedBy.has_value();
+        }
+    }
+    WaitForPasses(1);
+
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.failure);
+        ASSERT_TRUE(testCase.retriedBy.has_value());
+        const auto delay = *testCase.retriedBy - testCase.triggeredAfter;
+        EXPECT_GE(delay, std::chrono::milliseconds(4900));
+        EXPECT_LE(delay, std::chrono::milliseconds(8000));
+        EXPECT_EQ(ConnectionCalls(testCase.connection), testCase.calls);
+        EXPECT_EQ(scripted_sdk::Inspect(testCase.connection).closes, 0);
+    }
+    // A server that never opened was never watched.
+    EXPECT_EQ(scripted_sdk::Inspect(2).socketQueries, 0);
+}
+
+}  // namespace

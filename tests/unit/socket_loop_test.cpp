@@ -1,1 +1,161 @@
-// placeholder
+// The socket loop: which connections are watched, read and write interest, failures and losses.
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <sstream>
+
+#include <gmock/gmock.h>
+
+#include "unit/service_fixture.h"
+
+using ::testing::ElementsAre;
+using unit_support::ServiceTest;
+
+namespace {
+
+class SocketLoopTest : public ServiceTest {
+protected:
+    // The target opened and logged in, as the socket loop meets it in normal operation.
+    void ConnectTarget(int clientCount = 0) {
+        WriteStandardConfiguration(clientCount);
+        ASSERT_TRUE(service->Initialize());
+        WaitForPasses(1);
+        OnWorker([] { scripted_sdk::Deliver(1, KXAPI_EVENT_LOGIN, 0); });
+    }
+
+    // Runs `change` between two passes; returns how many lines had been logged before it.
+    std::size_t BetweenPasses(const std::function<void()>& change) {
+        std::size_t mark = 0;
+        OnWorker([&] {
+            mark = log.Lines().size();
+            change();
+        });
+        return mark;
+    }
+
+    ConnState StateOf(Vaultline::Server& server) {
+        ConnState state = ConnState::Closed;
+        OnWorker([&] { state = server.state; });
+        return state;
+    }
+
+    static std::string HandleText(int connection) {
+        std::ostringstream text;
+        text << scripted_sdk::Handle(connection);
+        return text.str();
+    }
+};
+
+TEST_F(SocketLoopTest, SdkReadsOnlyWhenReadableAndWritesOnlyWhileItHasOutputPending) {
+    ConnectTarget();
+    WaitForPasses(3);
+    EXPECT_EQ(scripted_sdk::Inspect(1).recvCalls, 0);
+    EXPECT_EQ(scripted_sdk::Inspect(1).sendCalls, 0);
+
+    scripted_sdk::MakeReadable(1);
+    WaitForPasses(3);
+    EXPECT_EQ(scripted_sdk::Inspect(1).recvCalls, 1);
+
+    scripted_sdk::Configure(1, [](scripted_sdk::Connection& c) { c.writing = 1; });
+    WaitForPasses(3);
+    EXPECT_GE(scripted_sdk::Inspect(1).sendCalls, 2);
+
+    int sendsWhileWriting = 0;
+    BetweenPasses([&] {
+        scripted_sdk::Configure(1, [&](scripted_sdk::Connection& c) {
+            c.writing = 0;
+            sendsWhileWriting = c.sendCalls;
+        });
+    });
+    WaitForPasses(3);
+    EXPECT_EQ(scripted_sdk::Inspect(1).sendCalls, sendsWhileWriting);
+    EXPECT_EQ(scripted_sdk::Inspect(1).recvCalls, 1);
+    EXPECT_THAT(log.LinesFrom(2), ElementsAre("INFO successful login to 10.0.0.1:22609"));
+}
+
+TEST_F(SocketLoopTest, FailedReceiveDoesNotStopTheSendOrTheHangUpReport) {
+    ConnectTarget();
+    const std::size_t mark = BetweenPasses([] {
+        scripted_sdk::Configure(1, [](scripted_sdk::Connection& c) {
+            c.writing = 1;
+            c.recvResult = -1;
+            c.sendResult = -1;
+        });
+        scripted_sdk::ClearCalls();
+        scripted_sdk::HangUp(1);
+    });
+    WaitForPasses(1);
+
+    const std::string handle = HandleText(1);
+    ASSERT_EQ(handle.rfind("0x", 0), 0u) << handle;
+    auto lines = log.LinesFrom(mark);
+    ASSERT_GE(lines.size(), 3u);
+    lines.resize(3);
+    EXPECT_THAT(lines, ElementsAre("ERROR receive failed on hkx " + handle,
+                                   "ERROR send failed on hkx " + handle,
+                                   "ERROR exceptional condition on hkx " + handle + ": 16"));
+    auto calls = scripted_sdk::Calls();
+    ASSERT_GE(calls.size(), 2u);
+    calls.resize(2);
+    EXPECT_THAT(calls, ElementsAre("Recv(1)", "Send(1)"));
+    // These failures are only reported; the connection is left as it was.
+    EXPECT_EQ(StateOf(TargetServer()), ConnState::LoggedIn);
+    EXPECT_EQ(scripted_sdk::Inspect(1).opens, 1);
+    EXPECT_EQ(scripted_sdk::Inspect(1).closes, 0);
+}
+
+TEST_F(SocketLoopTest, LostSocketClosesTheConnectionAndQueuesADelayedReconnect) {
+    ConnectTarget();
+    const std::size_t mark = BetweenPasses([] {
+        scripted_sdk::Configure(1, [](scripted_sdk::Connection& c) { c.reportSocket = false; });
+    });
+    WaitForPasses(1);
+    const int queriesWhenLost = scripted_sdk::Inspect(1).socketQueries;
+    WaitForPasses(3);
+
+    EXPECT_THAT(log.LinesFrom(mark), ElementsAre("WARNING connection to 10.0.0.1:22609 lost",
+                                                 "INFO connecting to server 10.0.0.1:22609"));
+    EXPECT_EQ(StateOf(TargetServer()), ConnState::Closed);
+    // Not watched while waiting for the retry, and not reopened early.
+    EXPECT_EQ(scripted_sdk::Inspect(1).socketQueries, queriesWhenLost);
+    EXPECT_EQ(scripted_sdk::Inspect(1).opens, 1);
+    EXPECT_EQ(scripted_sdk::Inspect(1).closes, 0);
+}
+
+TEST_F(SocketLoopTest, SocketThatCannotBeWatchedIsReportedAndTreatedAsLost) {
+    ConnectTarget();
+    const std::size_t mark = BetweenPasses([] {
+        scripted_sdk::Configure(1, [](scripted_sdk::Connection& c) { c.reportedSocket = INT_MAX; });
+    });
+    WaitForPasses(3);
+    EXPECT_THAT(log.LinesFrom(mark),
+                ElementsAre("ERROR epoll_ctl (add) failed; error " + std::to_string(EBADF) + ": " +
+                                std::strerror(EBADF),
+                            "WARNING connection to 10.0.0.1:22609 lost",
+                            "INFO connecting to server 10.0.0.1:22609"));
+    EXPECT_EQ(StateOf(TargetServer()), ConnState::Closed);
+}
+
+TEST_F(SocketLoopTest, ClosedConnectionsAreNeverAskedForTheirSocketNorReportedLost) {
+    ConnectTarget(2);
+    OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+    WaitForPasses(1);
+    OnWorker([] { scripted_sdk::Deliver(2, KXAPI_EVENT_LOGIN, 0); });
+    WaitForPasses(2);
+    EXPECT_GT(scripted_sdk::Inspect(2).socketQueries, 0);
+
+    int queriesWhenClosed = 0;
+    const std::size_t mark = BetweenPasses([&] {
+        service->CloseServer(ClientServer(0));
+        queriesWhenClosed = scripted_sdk::Inspect(2).socketQueries;
+    });
+    const int targetQueries = scripted_sdk::Inspect(1).socketQueries;
+    WaitForPasses(3);
+
+    EXPECT_EQ(scripted_sdk::Inspect(2).socketQueries, queriesWhenClosed);
+    EXPECT_EQ(scripted_sdk::Inspect(3).socketQueries, 0);  // never opened
+    EXPECT_GT(scripted_sdk::Inspect(1).socketQueries, targetQueries);
+    EXPECT_THAT(log.LinesFrom(mark), ElementsAre("INFO closing connection to 10.0.1.1:22609"));
+}
+
+}  // namespace
