@@ -1,1 +1,342 @@
-// placeholder
+// Checking a client's enabled archive target against the target address, and rewriting its host.
+#include <gmock/gmock.h>
+
+#include "unit/service_fixture.h"
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using unit_support::ServiceTest;
+
+namespace {
+
+constexpr int kClient = 2;  // the first client's connection; the target is 1
+constexpr const char* kAddress = "10.0.0.5";
+
+scripted_sdk::Target MakeTarget(int id, const std::string& path, int32_t enabled = 1) {
+    scripted_sdk::Target target;
+    target.id = id;
+    target.path = path;
+    target.enabled = enabled;
+    return target;
+}
+
+class ClientVerificationTest : public ServiceTest {
+protected:
+    // A logged-in client and a known target address, as when the client reports data ready.
+    void SetUp() override {
+        WriteStandardConfiguration(1);
+        ASSERT_TRUE(service->Initialize());
+        OnWorker([&] {
+            service->targetAddress = kAddress;
+            service->QueueReconnect(ClientServer(0), false);
+        });
+        WaitForPasses(1);
+        OnWorker([] { scripted_sdk::Deliver(kClient, KXAPI_EVENT_LOGIN, 0); });
+        scripted_sdk::ClearCalls();
+    }
+
+    void ScriptTargets(const std::vector<scripted_sdk::Target>& targets) {
+        scripted_sdk::Configure(kClient, [&](scripted_sdk::Connection& c) { c.targets = targets; });
+    }
+
+    // A check as on a fresh connection: guard clear, nothing sent or called yet.
+    std::vector<std::string> VerifyFresh(const std::vector<scripted_sdk::Target>& targets) {
+        return Verify([&] {
+            ClientServer(0).verifyStarted = false;
+            scripted_sdk::Configure(kClient, [&](scripted_sdk::Connection& c) {
+                c.targets = targets;
+                c.updates.clear();
+            });
+            scripted_sdk::ClearCalls();
+        });
+    }
+
+    // One check on the worker, as the data-ready event runs it, after `prepare`; returns the
+    // lines the check logged. Lets the work it queued run too.
+    std::vector<std::string> Verify(const std::function<void()>& prepare = {}) {
+        std::size_t mark = 0;
+        OnWorker([&] {
+            if (prepare) {
+                prepare();
+            }
+            mark = log.Lines().size();
+            service->VerifyClientTarget(ClientServer(0));
+            closesDuringCheck = scripted_sdk::Inspect(kClient).closes;
+        });
+        auto lines = log.LinesFrom(mark);
+        WaitForPasses(1);
+        return lines;
+    }
+
+    ConnState ClientState() {
+        ConnState state = ConnState::Closed;
+        OnWorker([&] { state = ClientServer(0).state; });
+        return state;
+    }
+
+    static std::vector<std::string> TargetCalls() {
+        std::vector<std::string> calls;
+        for (const auto& call : scripted_sdk::Calls()) {
+            if (call.rfind("Get", 0) == 0 || call.rfind("Update", 0) == 0) {
+                calls.push_back(call);
+            }
+        }
+        return calls;
+    }
+
+    int closesDuringCheck = -1;
+};
+
+TEST_F(ClientVerificationTest, StaleHostIsReplacedAndTheNewPathSentWithItsOwnLength) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\\\\10.0.0.50\\archive\\daily", "\\\\10.0.0.5\\archive\\daily"},  // only begins alike
+        {"\\\\nas\\archive\\a", "\\\\10.0.0.5\\archive\\a"},                // a host name
+        {"\\\\\\share", "\\\\10.0.0.5\\share"},                             // empty host
+        {"\\\\backup-store.example.internal\\archive", "\\\\10.0.0.5\\archive"},  // shorter
+        {"\\\\n\\a", "\\\\10.0.0.5\\a"},                                          // longer
+    };
+    for (const auto& [oldPath, newPath] : cases) {
+        SCOPED_TRACE(oldPath);
+        EXPECT_THAT(VerifyFresh({MakeTarget(7, oldPath)}),
+                    ElementsAre("INFO 10.0.1.1: found archive target " + oldPath,
+                                "INFO 10.0.1.1: setting archive target address to " + newPath));
+        EXPECT_THAT(TargetCalls(),
+                    ElementsAre("GetNumTargets(2)", "GetTargetId(2,0)", "GetTargetInfo(2,7,query)",
+                                "GetTargetInfo(2,7,fill)", "UpdateTargetEx(2,7)"));
+        const auto updates = scripted_sdk::Inspect(kClient).updates;
+        ASSERT_EQ(updates.size(), 1u);
+        EXPECT_EQ(updates[0].id, 7);
+        EXPECT_EQ(updates[0].path, newPath);
+        EXPECT_EQ(updates[0].pathLength, newPath.size() + 1);
+        EXPECT_TRUE(updates[0].reservedArgumentsNull);
+        EXPECT_TRUE(updates[0].reservedBytesIntact);
+        EXPECT_EQ(updates[0].enabled, 1);
+    }
+    // A rewritten client stays connected until it asks to close.
+    EXPECT_EQ(scripted_sdk::Inspect(kClient).closes, 0);
+    EXPECT_EQ(ClientState(), ConnState::LoggedIn);
+}
+
+TEST_F(ClientVerificationTest, CorrectTargetIsLeftAloneAndTheClientClosedAfterTheCheck) {
+    ScriptTargets({MakeTarget(7, "\\\\10.0.0.5\\archive")});
+    const std::size_t mark = log.Lines().size();
+    EXPECT_THAT(Verify(), ElementsAre("INFO 10.0.1.1: found archive target \\\\10.0.0.5\\archive",
+                                      "INFO archive target address is correct, not updating"));
+    EXPECT_EQ(closesDuringCheck, 0);
+    EXPECT_EQ(log.LinesFrom(mark).back(), "INFO closing connection to 10.0.1.1:22609");
+    EXPECT_EQ(scripted_sdk::Inspect(kClient).closes, 1);
+    EXPECT_EQ(ClientState(), ConnState::Closed);
+    EXPECT_THAT(scripted_sdk::Inspect(kClient).updates, ElementsAre());
+}
+
+struct RejectedCase {
+    const char* name;
+    scripted_sdk::Target target;
+    std::string shownPath;
+    std::string error;
+};
+
+const char* const kNoLeadingBackslashes =
+    "ERROR 10.0.1.1: bad archive target format, expected \\\\<host>\\";
+const char* const kNoBackslashAfterHost =
+    "ERROR 10.0.1.1: bad archive target format, expected \\ after host";
+
+scripted_sdk::Target WithoutNul(scripted_sdk::Target target) {
+    target.fillWithoutNul = true;
+    return target;
+}
+
+scripted_sdk::Target ReportingLength(scripted_sdk::Target target, uint64_t length) {
+    target.reportedLength = length;
+    return target;
+}
+
+// The last four come from an SDK that does not terminate its texts; each must stay inside the
+// service's own buffer.
+TEST_F(ClientVerificationTest, MalformedPathIsReportedAndNothingIsSent) {
+    const RejectedCase cases[] = {
+        {"one leading backslash", MakeTarget(7, "\\10.0.0.5\\share"), "\\10.0.0.5\\share",
+         kNoLeadingBackslashes},
+        {"no leading backslash", MakeTarget(7, "10.0.0.5\\share"), "10.0.0.5\\share",
+         kNoLeadingBackslashes},
+        {"empty", MakeTarget(7, ""), "", kNoLeadingBackslashes},
+        {"no backslash after the host", MakeTarget(7, "\\\\nas"), "\\\\nas", kNoBackslashAfterHost},
+        {"the address without a share", MakeTarget(7, "\\\\10.0.0.5"), "\\\\10.0.0.5",
+         kNoBackslashAfterHost},
+        {"reported length 0", ReportingLength(MakeTarget(7, "\\\\nas\\share"), 0), "",
+         kNoLeadingBackslashes},
+        {"reported length 1", ReportingLength(MakeTarget(7, "\\\\nas\\share"), 1), "\\",
+         kNoLeadingBackslashes},
+        {"cut after the leading backslashes",
+         ReportingLength(MakeTarget(7, "\\\\10.0.0.5\\share"), 2), "\\\\", kNoBackslashAfterHost},
+        {"filled without NUL", WithoutNul(MakeTarget(7, "\\\\nas")), "\\\\nasx",
+         kNoBackslashAfterHost},
+    };
+    for (const RejectedCase& rejected : cases) {
+        SCOPED_TRACE(rejected.name);
+        EXPECT_THAT(VerifyFresh({rejected.target}),
+                    ElementsAre("INFO 10.0.1.1: found archive target " + rejected.shownPath,
+                                rejected.error));
+        EXPECT_THAT(scripted_sdk::Inspect(kClient).updates, ElementsAre());
+    }
+    EXPECT_EQ(scripted_sdk::Inspect(kClient).closes, 0);
+    EXPECT_EQ(ClientState(), ConnState::LoggedIn);
+}
+
+struct ChoiceCase {
+    const char* name;
+    std::vector<scripted_sdk::Target> targets;
+    std::vector<std::string> lines;
+    std::optional<int> updatedId;
+    std::vector<std::string> calls;
+};
+
+scripted_sdk::Target FailingQuery(scripted_sdk::Target target) {
+    target.failQuery = true;
+    return target;
+}
+
+scripted_sdk::Target FailingFill(scripted_sdk::Target target) {
+    target.failFill = true;
+    return target;
+}
+
+const char* const kFoundFirst = "INFO 10.0.1.1: found archive target \\\\old\\first";
+const char* const kSettingFirst =
+    "INFO 10.0.1.1: setting archive target address to \\\\10.0.0.5\\first";
+const char* const kFoundThird = "INFO 10.0.1.1: found archive target \\\\old\\third";
+const char* const kSettingThird =
+    "INFO 10.0.1.1: setting archive target address to \\\\10.0.0.5\\third";
+const char* const kNoEnabled = "ERROR 10.0.1.1: no enabled archive targets found";
+
+TEST_F(ClientVerificationTest, FirstEnabledTargetThatCouldBeReadIsUsed) {
+    const ChoiceCase cases[] = {
+        {"targets 0 and 2 enabled",
+         {MakeTarget(10, "\\\\old\\first", 2), MakeTarget(11, "\\\\old\\second", 0),
+          MakeTarget(12, "\\\\old\\third")},
+         {"WARNING 10.0.1.1: multiple enabled archive targets found, using first", kFoundFirst,
+          kSettingFirst},
+         10,
+         {"GetNumTargets(2)", "GetTargetId(2,0)", "GetTargetInfo(2,10,query)",
+          "GetTargetInfo(2,10,fill)", "GetTargetId(2,1)", "GetTargetInfo(2,11,query)",
+          "GetTargetId(2,2)", "GetTargetInfo(2,12,query)", "GetTargetInfo(2,12,fill)",
+          "UpdateTargetEx(2,10)"}},
+        {"target 0 cannot be filled",
+         {FailingFill(MakeTarget(10, "\\\\old\\first")), MakeTarget(11, "\\\\old\\second", 0),
+          MakeTarget(12, "\\\\old\\third")},
+         {"ERROR 10.0.1.1: failed to populate target info (index 0, id 10)", kFoundThird,
+          kSettingThird},
+         12,
+         {}},
+        {"target 0 cannot be queried",
+         {FailingQuery(MakeTarget(-3, "\\\\old\\first")), MakeTarget(12, "\\\\old\\third")},
+         {"ERROR 10.0.1.1: failed to get target info (index 0, id -3)", kFoundThird, kSettingThird},
+         12,
+         {}},
+        {"no targets", {}, {kNoEnabled}, std::nullopt, {"GetNumTargets(2)"}},
+        {"only disabled targets",
+         {MakeTarget(10, "\\\\old\\first", 0), MakeTarget(11, "\\\\old\\second", 0)},
+         {kNoEnabled},
+         std::nullopt,
+         {"GetNumTargets(2)", "GetTargetId(2,0)", "GetTargetInfo(2,10,query)", "GetTargetId(2,1)",
+          "GetTargetInfo(2,11,query)"}},
+        {"no enabled target readable",
+         {FailingQuery(MakeTarget(10, "\\\\old\\first")),
+          FailingFill(MakeTarget(11, "\\\\old\\second"))},
+         {"ERROR 10.0.1.1: failed to get target info (index 0, id 10)",
+          "ERROR 10.0.1.1: failed to populate target info (index 1, id 11)", kNoEnabled},
+         std::nullopt,
+         {}},
+    };
+    for (const ChoiceCase& choice : cases) {
+        SCOPED_TRACE(choice.name);
+        EXPECT_THAT(VerifyFresh(choice.targets), ElementsAreArray(choice.lines));
+        const auto updates = scripted_sdk::Inspect(kClient).updates;
+        if (choice.updatedId) {
+            ASSERT_EQ(updates.size(), 1u);
+            EXPECT_EQ(updates[0].id, *choice.updatedId);
+            EXPECT_TRUE(updates[0].reservedBytesIntact);
+            for (const auto& target : choice.targets) {
+                if (target.id == *choice.updatedId) {
+                    EXPECT_EQ(updates[0].enabled, target.enabled);
+                }
+            }
+        } else {
+            EXPECT_THAT(updates, ElementsAre());
+        }
+        if (!choice.calls.empty()) {
+            EXPECT_THAT(TargetCalls(), ElementsAreArray(choice.calls));
+        }
+    }
+}
+
+TEST_F(ClientVerificationTest, FailedUpdateIsReportedOnceAndNotRetried) {
+    ScriptTargets({MakeTarget(7, "\\\\nas\\archive")});
+    scripted_sdk::Configure(kClient, [](scripted_sdk::Connection& c) { c.updateResult = -1; });
+    EXPECT_THAT(Verify(), ElementsAre("INFO 10.0.1.1: found archive target \\\\nas\\archive",
+                                      "INFO 10.0.1.1: setting archive target address to "
+                                      "\\\\10.0.0.5\\archive",
+                                      "ERROR 10.0.1.1: failed to update archive target"));
+    WaitForPasses(2);
+    EXPECT_EQ(scripted_sdk::Inspect(kClient).updates.size(), 1u);
+    EXPECT_EQ(scripted_sdk::Inspect(kClient).opens, 1);
+    EXPECT_EQ(scripted_sdk::Inspect(kClient).closes, 0);
+    EXPECT_EQ(ClientState(), ConnState::LoggedIn);
+}
+
+// The guard is armed whatever the first check found.
+TEST_F(ClientVerificationTest, SecondTriggerWithinAMinuteIsDroppedSilently) {
+    const std::vector<scripted_sdk::Target> stale = {MakeTarget(7, "\\\\nas\\a")};
+    for (const auto& targets : {stale, std::vector<scripted_sdk::Target>{}}) {
+        SCOPED_TRACE(targets.empty() ? "after a failed check" : "after a rewrite");
+        const auto before = std::chrono::steady_clock::now();
+        EXPECT_EQ(VerifyFresh(targets).size(), targets.empty() ? 1u : 2u);
+        const auto after = std::chrono::steady_clock::now();
+
+        scripted_sdk::ClearCalls();
+        std::size_t mark = 0;
+        std::chrono::steady_clock::time_point deadline;
+        OnWorker([&] {
+            mark = log.Lines().size();
+            scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
+            service->VerifyClientTarget(ClientServer(0));
+            deadline = ClientServer(0).verifyDeadline;
+        });
+        WaitForPasses(1);
+        EXPECT_THAT(log.LinesFrom(mark), ElementsAre());
+        EXPECT_THAT(TargetCalls(), ElementsAre());
+        EXPECT_EQ(scripted_sdk::Inspect(kClient).updates.size(), targets.size());
+        EXPECT_GE(deadline, before + std::chrono::seconds(60));
+        EXPECT_LE(deadline, after + std::chrono::seconds(60));
+    }
+}
+
+TEST_F(ClientVerificationTest, ClosingTheConnectionLetsTheNextTriggerCheckAtOnce) {
+    ScriptTargets({MakeTarget(7, "\\\\nas\\a")});
+    Verify();
+    OnWorker([&] {
+        service->CloseServer(ClientServer(0));
+        service->QueueReconnect(ClientServer(0), false);
+    });
+    WaitForPasses(1);
+    OnWorker([] {
+        scripted_sdk::Deliver(kClient, KXAPI_EVENT_LOGIN, 0);
+        scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
+    });
+    EXPECT_EQ(scripted_sdk::Inspect(kClient).updates.size(), 2u);
+}
+
+TEST_F(ClientVerificationTest, ExpiredDeadlineLetsTheNextTriggerCheckAgain) {
+    ScriptTargets({MakeTarget(7, "\\\\nas\\a")});
+    Verify();
+    OnWorker([&] {
+        ClientServer(0).verifyDeadline =
+            std::chrono::steady_clock::now() - std::chrono::milliseconds(1);
+    });
+    EXPECT_THAT(Verify(), ElementsAre("INFO 10.0.1.1: found archive target \\\\nas\\a",
+                                      "INFO 10.0.1.1: setting archive target address to "
+                                      "\\\\10.0.0.5\\a"));
+    EXPECT_EQ(scripted_sdk::Inspect(kClient).updates.size(), 2u);
+}
+
+}  // namespace
