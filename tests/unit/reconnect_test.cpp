@@ -72,7 +72,7 @@ TEST_F(ReconnectTest, RefusedLoginRequestKeepsTheConnectionOpenAndQueuesADelayed
 TEST_F(ReconnectTest, FailedOpenClosesTheServerStopsWatchingItAndQueuesADelayedRetry) {
     WriteStandardConfiguration(1);
     ASSERT_TRUE(service->Initialize());
-    // A logged-in client that has become unreachable when the address change reconnects it.
+    // A logged-in client whose server has gone away by the time an address change reconnects it.
     OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
     WaitForPasses(1);
     std::size_t mark = 0;
