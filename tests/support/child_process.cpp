@@ -22,7 +22,8 @@ extern char** environ;
 namespace testing_support {
 
 TempDirectory::TempDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vaultline-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vaultline-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error(std::string("mkdtemp failed: ") + std::strerror(errno));
     }
@@ -73,10 +74,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     if (!workingDirectory.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
     }
@@ -117,8 +118,12 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-std::string ChildProcess::Stdout() const { return ReadFile(outputDirectory_.Path() / "stdout"); }
-std::string ChildProcess::Stderr() const { return ReadFile(outputDirectory_.Path() / "stderr"); }
+std::string ChildProcess::Stdout() const {
+    return ReadFile(outputDirectory_.Path() / "stdout");
+}
+std::string ChildProcess::Stderr() const {
+    return ReadFile(outputDirectory_.Path() / "stderr");
+}
 
 bool ChildProcess::WaitForStdout(const std::string& text, std::chrono::milliseconds timeout) const {
     return WaitUntil([&] { return Stdout().find(text) != std::string::npos; }, timeout);
@@ -133,8 +138,8 @@ Completed RunToCompletion(const std::vector<std::string>& arguments,
                           std::chrono::milliseconds timeout) {
     ChildProcess child(arguments, workingDirectory);
     const auto status = child.Wait(timeout);
-    EXPECT_TRUE(status.has_value()) << arguments.front() << " did not end within "
-                                    << timeout.count() << " ms";
+    EXPECT_TRUE(status.has_value())
+        << arguments.front() << " did not end within " << timeout.count() << " ms";
     return Completed{status.value_or(-1), child.Stdout(), child.Stderr()};
 }
 
