@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
+echo "=== format check ==="
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
 for preset in default asan; do
   echo "=== ${preset} build ==="
   cmake --preset "$preset" >/dev/null
