@@ -41,10 +41,12 @@ void Vaultline::Run() {
     if (!Initialize()) {
         return;
     }
+    notifier.Notify("READY=1");
     while (!stopRequested) {
         // A signal interrupts the sleep; the step still lasts its full 100 ms.
         timespec step{0, 100'000'000};
         while (nanosleep(&step, &step) != 0 && errno == EINTR) {
         }
     }
+    notifier.Notify("STOPPING=1");
 }

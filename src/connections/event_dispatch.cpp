@@ -7,6 +7,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
     switch (event) {
         case KXAPI_EVENT_LOGIN:
             if ((result & 0xff) != 0) {
+                ReportOutcome(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);
                 break;
             }

@@ -9,6 +9,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed) {
             if (KXAPI_Open(server.handle.get(), server.address.c_str(), server.port) != 0) {
                 server.state = ConnState::Closed;
                 BOOST_LOG_SEV(*logger, ERROR) << "open failed, retrying";
+                ReportOutcome(server, ClientOutcome::Unreachable);
                 QueueReconnect(server, true);
                 return;
             }
@@ -17,6 +18,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed) {
             if (KXAPI_Login(server.handle.get(), server.username.c_str(),
                             server.password.c_str()) != 0) {
                 BOOST_LOG_SEV(*logger, ERROR) << "login failed, retrying";
+                ReportOutcome(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);
             }
         },

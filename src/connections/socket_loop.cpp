@@ -51,6 +51,7 @@ void Vaultline::PollSockets() {
     if (epollFd >= 0) {
         close(epollFd);
     }
+    ReportPass();
     ioService.post([this] { PollSockets(); });
 }
 
@@ -74,6 +75,7 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data) {
     }
     // A connection whose socket has gone is noticed only here.
     server.state = ConnState::Closed;
+    ReportOutcome(server, ClientOutcome::Unreachable);
     BOOST_LOG_SEV(*logger, WARNING)
         << "connection to " << server.address << ":" << server.port << " lost";
     QueueReconnect(server, true);

@@ -17,5 +17,11 @@ void Vaultline::Schedule(const std::function<void()>& task, bool delayed) {
     // has run, and a handler discarded unrun when the queue is destroyed frees it too.
     auto timer = std::make_shared<boost::asio::deadline_timer>(ioService);
     timer->expires_from_now(kRetryDelay);
-    timer->async_wait([task, timer](const boost::system::error_code&) { task(); });
+    // The status line counts down to the earliest pending retry.
+    const auto due = StatusReport::Clock::now() + std::chrono::seconds(kRetryDelay.total_seconds());
+    status.RetryQueued(due);
+    timer->async_wait([this, task, timer, due](const boost::system::error_code&) {
+        status.RetryRan(due);
+        task();
+    });
 }

@@ -13,7 +13,9 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include "app/systemd_notify.h"
 #include "sdk/kxapi.h"
+#include "service/status_report.h"
 
 enum class ConnState : int32_t { Closed, Open, LoggedIn };
 
@@ -94,6 +96,12 @@ public:
     // target against `targetAddress` and rewrites a stale host.
     void VerifyClientTarget(Server& server);
 
+    // Worker thread. Notes how a client's check or connection attempt ended, for the status
+    // line; the target's own outcomes are not counted.
+    void ReportOutcome(const Server& server, ClientOutcome outcome);
+    // Worker thread, once per socket pass: the watchdog ping and the status line, when due.
+    void ReportPass();
+
     // Set by the stop signal handler and the destructor; polled by Run.
     std::atomic<bool> stopRequested;
     boost::asio::io_service ioService;
@@ -104,6 +112,8 @@ public:
     // The target's address as last discovered; empty until then. Worker thread only.
     std::string targetAddress;
     std::vector<std::unique_ptr<CbData>> clients;
+    const SystemdNotifier notifier;
+    StatusReport status{notifier.WatchdogInterval()};
     std::thread worker;
 };
 

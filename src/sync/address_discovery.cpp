@@ -1,4 +1,5 @@
 // Finding the archive target's address from its own adapter report, and noticing changes.
+#include <ctime>
 #include <optional>
 
 #include "app/logging.h"
@@ -88,6 +89,7 @@ void Vaultline::DoGetAddress(Server& server) {
             << "initial target address is " << address << "; verifying clients";
     }
     targetAddress = address;
+    status.TargetAddressChanged(address, std::time(nullptr));
     for (const auto& client : clients) {
         // A client checked less than a minute ago would otherwise ignore the new address.
         if (changed) {

@@ -30,6 +30,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
     const uint64_t targetCount = KXAPI_GetNumTargets(handle);
     if (targetCount == 0) {
         BOOST_LOG_SEV(*logger, ERROR) << server.address << ": no enabled archive targets found";
+        ReportOutcome(server, ClientOutcome::NoTarget);
         return;
     }
 
@@ -67,6 +68,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
     }
     if (chosenId < 0) {
         BOOST_LOG_SEV(*logger, ERROR) << server.address << ": no enabled archive targets found";
+        ReportOutcome(server, ClientOutcome::NoTarget);
         return;
     }
 
@@ -75,6 +77,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
     if (path[0] != '\\' || path[1] != '\\') {
         BOOST_LOG_SEV(*logger, ERROR)
             << server.address << ": bad archive target format, expected \\\\<host>\\";
+        ReportOutcome(server, ClientOutcome::BadFormat);
         return;
     }
     const char* const host = path + 2;
@@ -82,6 +85,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
     const std::string expected = targetAddress + "\\";
     if (std::strncmp(host, expected.c_str(), expected.size()) == 0) {
         BOOST_LOG_SEV(*logger, INFO) << "archive target address is correct, not updating";
+        ReportOutcome(server, ClientOutcome::Correct);
         Schedule([this, &server] { CloseServer(server); }, false);
         return;
     }
@@ -89,6 +93,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
     if (share == nullptr) {
         BOOST_LOG_SEV(*logger, ERROR)
             << server.address << ": bad archive target format, expected \\ after host";
+        ReportOutcome(server, ClientOutcome::BadFormat);
         return;
     }
 
@@ -100,5 +105,8 @@ void Vaultline::VerifyClientTarget(Server& server) {
     chosen.pathLength = newPath.size() + 1;
     if (KXAPI_UpdateTargetEx(handle, chosenId, nullptr, nullptr, &chosen) < 0) {
         BOOST_LOG_SEV(*logger, ERROR) << server.address << ": failed to update archive target";
+        ReportOutcome(server, ClientOutcome::UpdateFailed);
+        return;
     }
+    ReportOutcome(server, ClientOutcome::Rewritten);
 }

@@ -1,0 +1,126 @@
+// The service's account of itself for systemd: watchdog timing, client outcomes, the status line.
+#include "service/status_report.h"
+
+#include <algorithm>
+#include <sstream>
+
+namespace {
+
+constexpr auto kStatusInterval = std::chrono::seconds(1);
+// A pass can begin up to this much after the ping fell due; pinging that much early keeps the
+// pings at least twice per watchdog interval.
+constexpr auto kPassLength = std::chrono::milliseconds(100);
+
+bool IsFailure(ClientOutcome outcome) {
+    return outcome != ClientOutcome::Correct && outcome != ClientOutcome::Rewritten;
+}
+
+std::string LocalClockTime(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+}  // namespace
+
+StatusReport::StatusReport(std::chrono::microseconds watchdogInterval)
+    : pingPeriod_(watchdogInterval.count() > 0
+                      ? std::max<Clock::duration>(watchdogInterval / 2 - kPassLength,
+                                                  Clock::duration::zero())
+                      : Clock::duration::max()) {}
+
+void StatusReport::RecordOutcome(const void* client, ClientOutcome outcome) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto [entry, added] = outcomes_.try_emplace(client, outcome);
+    if (added || entry->second != outcome) {
+        entry->second = outcome;
+        changed_ = true;
+    }
+}
+
+void StatusReport::TargetAddressChanged(const std::string& address, std::time_t when) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    targetAddress_ = address;
+    targetSince_ = LocalClockTime(when);
+    outcomes_.clear();
+    changed_ = true;
+}
+
+void StatusReport::RetryQueued(Clock::time_point due) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    retries_.insert(due);
+}
+
+void StatusReport::RetryRan(Clock::time_point due) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto entry = retries_.find(due);
+    if (entry != retries_.end()) {
+        retries_.erase(entry);
+    }
+    changed_ = true;
+}
+
+std::string StatusReport::Text(Clock::time_point now, std::size_t clientCount) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return TextLocked(now, clientCount);
+}
+
+std::string StatusReport::TextLocked(Clock::time_point now, std::size_t clientCount) const {
+    std::ostringstream text;
+    if (targetAddress_.empty()) {
+        text << "waiting for the target's address";
+    } else {
+        std::size_t correct = 0;
+        std::size_t rewritten = 0;
+        std::size_t failing = 0;
+        for (const auto& [client, outcome] : outcomes_) {
+            correct += outcome == ClientOutcome::Correct;
+            rewritten += outcome == ClientOutcome::Rewritten;
+            failing += IsFailure(outcome);
+        }
+        text << "target " << targetAddress_ << " (since " << targetSince_ << "); " << correct
+             << (correct == 1 ? " client" : " clients") << " correct, " << rewritten
+             << " rewritten, " << failing << " failing";
+        if (clientCount > outcomes_.size()) {
+            text << ", " << clientCount - outcomes_.size() << " unchecked";
+        }
+    }
+    if (!retries_.empty()) {
+        const auto wait = *retries_.begin() - now;
+        // Whole seconds, rounded up, so a pending retry never reads as 0 s before it is due.
+        const auto seconds = std::max<Clock::duration::rep>(
+            std::chrono::ceil<std::chrono::seconds>(wait).count(), 0);
+        text << "; next retry in " << seconds << " s";
+    }
+    return text.str();
+}
+
+std::string StatusReport::Pass(Clock::time_point now, std::size_t clientCount) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string message;
+    if (pingPeriod_ != Clock::duration::max() && (!pinged_ || now - lastPing_ >= pingPeriod_)) {
+        message = "WATCHDOG=1";
+        pinged_ = true;
+        lastPing_ = now;
+    }
+    if (clientCount != lastClientCount_) {
+        lastClientCount_ = clientCount;
+        changed_ = true;
+    }
+    // The retry countdown changes by itself, so a pending retry keeps the line under review.
+    const bool review = changed_ || !retries_.empty();
+    if (review && (!statusSent_ || now - lastStatus_ >= kStatusInterval)) {
+        changed_ = false;
+        std::string text = TextLocked(now, clientCount);
+        if (text != lastText_) {
+            message += message.empty() ? "STATUS=" : "\nSTATUS=";
+            message += text;
+            lastText_ = std::move(text);
+            statusSent_ = true;
+            lastStatus_ = now;
+        }
+    }
+    return message;
+}

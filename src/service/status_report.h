@@ -1,0 +1,69 @@
+// The service's account of itself for systemd: watchdog timing, client outcomes, the status line.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+// How a client's last check ended, or why it could not be checked.
+enum class ClientOutcome {
+    Correct,
+    Rewritten,
+    Unreachable,
+    LoginRefused,
+    NoTarget,
+    BadFormat,
+    UpdateFailed,
+};
+
+// Keeps no clock of its own: every caller passes the time, so tests can step it. Any thread; all
+// state is guarded by one internal lock.
+class StatusReport {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // With a zero `watchdogInterval` no watchdog ping is ever due.
+    explicit StatusReport(std::chrono::microseconds watchdogInterval = {});
+
+    // Records the outcome of the check of the client known by `client` (its record's address,
+    // used only as a key); a later outcome replaces it.
+    void RecordOutcome(const void* client, ClientOutcome outcome);
+    // A new target address, learned at `when` (shown in local time). Forgets every client's
+    // outcome: they are all checked again against the new address.
+    void TargetAddressChanged(const std::string& address, std::time_t when);
+    // A retry due at `due` was queued; RetryRan with the same time once it has run.
+    void RetryQueued(Clock::time_point due);
+    void RetryRan(Clock::time_point due);
+
+    // The status line as of `now`, with `clientCount` clients configured.
+    std::string Text(Clock::time_point now, std::size_t clientCount) const;
+
+    // Once per socket pass. The notification to send now, or "" when nothing is due:
+    // "WATCHDOG=1" when the last ping is half a watchdog interval old, less one pass, and
+    // "STATUS=" with the line when it differs from the last one sent and that one is at least a
+    // second old. Both go in one message, one per line.
+    std::string Pass(Clock::time_point now, std::size_t clientCount);
+
+private:
+    std::string TextLocked(Clock::time_point now, std::size_t clientCount) const;
+
+    const Clock::duration pingPeriod_;
+    mutable std::mutex mutex_;
+    // Everything below is guarded by mutex_.
+    std::map<const void*, ClientOutcome> outcomes_;
+    std::string targetAddress_;
+    std::string targetSince_;
+    std::multiset<Clock::time_point> retries_;
+    // Something shown has changed since the line was last composed.
+    bool changed_ = true;
+    std::size_t lastClientCount_ = 0;
+    bool pinged_ = false;
+    Clock::time_point lastPing_{};
+    bool statusSent_ = false;
+    Clock::time_point lastStatus_{};
+    std::string lastText_;
+};
