@@ -50,20 +50,22 @@ pass "built $(basename "$service_deb") and $(basename "$simulator_deb")"
 
 for deb in "$service_deb" "$simulator_deb"; do
   echo "--- $(basename "$deb")"
+  # Listings are saved first: grep -q ending a pipe early would fail it under pipefail.
+  dpkg-deb -c "$deb" | awk '{print $6}' > "$work/$(basename "$deb").files"
   dpkg-deb -c "$deb" | awk '{print $1, $2, $6}'
   # Everything root-owned; nothing but symbolic links writable by group or others.
   dpkg-deb -c "$deb" | awk '$1 !~ /^l/ && (substr($1, 6, 1) == "w" || substr($1, 9, 1) == "w")' \
     > "$work/writable"
-  [ -s "$work/writable" ] && fail "writable by group or others: $(cat "$work/writable")"
+  if [ -s "$work/writable" ]; then fail "writable by group or others: $(cat "$work/writable")"; fi
   dpkg-deb -c "$deb" | awk '$2 != "root/root"' > "$work/owners"
-  [ -s "$work/owners" ] && fail "not owned by root: $(cat "$work/owners")"
+  if [ -s "$work/owners" ]; then fail "not owned by root: $(cat "$work/owners")"; fi
 done
 
 expect_files() {
   local deb=$1
   shift
   for file in "$@"; do
-    dpkg-deb -c "$deb" | awk '{print $6}' | grep -qx "./$file" || fail "$(basename "$deb") lacks $file"
+    grep -qx "./$file" "$work/$(basename "$deb").files" || fail "$(basename "$deb") lacks $file"
   done
 }
 expect_files "$service_deb" usr/sbin/vaultline usr/lib/vaultline/libkxAPI.so \
@@ -78,17 +80,23 @@ echo "Depends: $depends"
 for package in adduser libboost-log libtinyxml2 libc6; do
   [[ $depends == *"$package"* ]] || fail "vaultline does not depend on $package"
 done
-[[ $depends == *kxapi* || $depends == *vaultline* ]] && fail "vaultline depends on its own library"
-dpkg-deb --ctrl-tarfile "$service_deb" | tar -t | grep -qx './postinst' || fail "no postinst"
+if [[ $depends == *kxapi* || $depends == *vaultline* ]]; then
+  fail "vaultline depends on its own library"
+fi
+dpkg-deb --ctrl-tarfile "$service_deb" | tar -t > "$work/control.files"
+for script in postinst prerm postrm; do
+  grep -qx "./$script" "$work/control.files" || fail "vaultline has no $script"
+done
 
 root=$work/root
 dpkg-deb -x "$service_deb" "$root"
 dpkg-deb -x "$simulator_deb" "$root"
 
-runpath=$(readelf -d "$root/usr/sbin/vaultline" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+dynamic=$(readelf -d "$root/usr/sbin/vaultline")
+runpath=$(sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p' <<<"$dynamic")
 [ "$runpath" = '$ORIGIN/../lib/vaultline' ] && pass "RUNPATH $runpath" ||
   fail "vaultline's RUNPATH is '$runpath'"
-readelf -d "$root/usr/sbin/vaultline" | grep -q '(RPATH)' && fail "vaultline has an RPATH"
+if grep -q '(RPATH)' <<<"$dynamic"; then fail "vaultline has an RPATH"; fi
 soname=$(readelf -d "$root/usr/lib/vaultline/libkxAPI.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = libkxAPI.so ] && pass "SONAME $soname" || fail "libkxAPI.so's SONAME is '$soname'"
 
@@ -191,7 +199,7 @@ kill -TERM "$service_pid"
 status=0
 wait "$service_pid" || status=$?
 [ "$status" -eq 0 ] && pass "stopped by SIGTERM with status 0" || fail "exit status $status"
-grep -q 'marker libkxAPI.so' "$work/job.log" && fail "our library run shows the marker"
+if grep -q 'marker libkxAPI.so' "$work/job.log"; then fail "our library run shows the marker"; fi
 
 echo "=== SDK swap ==="
 # ended_with_marker LOG: the service loaded the marker library and ended after its failed start.
