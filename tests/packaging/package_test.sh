@@ -88,6 +88,12 @@ for script in postinst prerm postrm; do
   grep -qx "./$script" "$work/control.files" || fail "vaultline has no $script"
 done
 
+mkdir -p "$work/control"
+dpkg-deb -e "$service_deb" "$work/control"
+for script in postinst prerm postrm; do
+  sh -n "$work/control/$script" || fail "$script does not parse"
+done
+
 root=$work/root
 dpkg-deb -x "$service_deb" "$root"
 dpkg-deb -x "$simulator_deb" "$root"
@@ -125,6 +131,12 @@ if command -v systemd-analyze >/dev/null; then
       "$root/usr/lib/systemd/system/$unit" > "$units/$unit"
   done
   cp "$units/vaultline@.service" "$units/vaultline@site-a.service"
+  # What the score does not weigh: never root, enough descriptors, restarted after any end.
+  for unit in vaultline.service vaultline@.service; do
+    for setting in User=vaultline LimitNOFILE=65536 Restart=always; do
+      grep -qx "$setting" "$units/$unit" || fail "$unit lacks $setting"
+    done
+  done
   for unit in vaultline.service vaultline@site-a.service; do
     if output=$(MANPATH=$root/usr/share/man systemd-analyze verify "$units/$unit" 2>&1) &&
       [ -z "$output" ]; then
