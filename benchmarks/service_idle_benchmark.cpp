@@ -161,6 +161,8 @@ bool Measure(const launcher::SimulatorProcess& simulator, int clients, int secon
 int main(int argc, char** argv) {
     const int clients = argc > 1 ? std::atoi(argv[1]) : 100;
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 20;
+    // Each figure shows as soon as it is measured, also when the output is a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("service-idle-benchmark: 1 target, %d clients, %d s per run, loopback\n", clients,
                 seconds);
     try {
