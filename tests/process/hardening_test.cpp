@@ -24,6 +24,11 @@ using testing_support::WaitUntil;
 namespace {
 
 TEST(Hardening, FleetLargerThanTheDescriptorLimitConvergesAndStopsCleanly) {
+#ifdef VAULTLINE_UNDEFINED_SANITIZER
+    // The sanitizer's check of a dynamic type opens a pipe of its own; with every descriptor
+    // taken that check fails and ends the program, whatever the program does.
+    GTEST_SKIP() << "the undefined-behaviour sanitizer needs descriptors of its own";
+#endif
     constexpr int kClients = 60;
     std::vector<FleetServer> fleet;
     FleetServer target;
