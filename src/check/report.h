@@ -17,6 +17,7 @@ std::string ChoiceReason(const TargetFinding& target);
 // have their control bytes written as \xNN.
 void WriteTextReport(std::ostream& out, const Findings& findings);
 
-// The same findings as one JSON document on one line. Texts appear as sent, JSON-escaped;
-// bytes that are not UTF-8 are replaced by U+FFFD.
+// The same findings as one JSON document on one line, in ASCII only. Texts appear as sent,
+// JSON-escaped (control bytes and everything beyond ASCII as \uXXXX); bytes that are not UTF-8
+// are replaced by U+FFFD.
 void WriteJsonReport(std::ostream& out, const Findings& findings);

@@ -128,5 +128,5 @@ void WriteJsonReport(std::ostream& out, const Findings& findings) {
     }
     document["clients"] = std::move(clients);
     document["exitStatus"] = ExitStatus(findings);
-    out << document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    out << document.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) << "\n";
 }
