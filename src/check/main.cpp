@@ -27,13 +27,15 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // Before the logging thread starts, so that thread inherits the blocked stop signals and only
+    // the connection loop's wait takes them.
+    const StopControl stop = InstallCheckStopHandler();
     // Configuration messages reach standard error in the service's console layout.
     const auto sink = InitLogging(1, false);
     int status = 1;
     {
         Logger mainLogger;
         logger = &mainLogger;
-        const StopControl stop = InstallCheckStopHandler();
         status = RunCheck(parsed, stop, std::cout);
         logger = nullptr;
     }
