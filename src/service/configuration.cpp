@@ -3,6 +3,7 @@
 
 #include <tinyxml2.h>
 
+#include "app/log_text.h"
 #include "app/logging.h"
 
 const char* const kConfigurationFile = "vaultline.conf";
@@ -46,8 +47,8 @@ bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Ser
             << "bad <ArchiveTarget>; Address, Username, and Password required";
         return false;
     }
-    BOOST_LOG_SEV(*logger, INFO) << "archive target: " << targetAddressText << ":" << targetPort
-                                 << ", user " << targetUsername;
+    BOOST_LOG_SEV(*logger, INFO) << "archive target: " << LogText(targetAddressText) << ":"
+                                 << targetPort << ", user " << LogText(targetUsername);
 
     Vaultline::Server targetServer;
     targetServer.address = targetAddressText;
