@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "app/logging.h"
+#include "app/process_setup.h"
 
 namespace {
 
@@ -214,14 +215,10 @@ std::vector<Reach> ReachServers(const std::vector<Vaultline::Server>& servers,
 }
 
 std::size_t MaxOpenConnections() {
+    RaiseDescriptorLimit();
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         return 1;
-    }
-    if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-        getrlimit(RLIMIT_NOFILE, &limit);
     }
     if (limit.rlim_cur == RLIM_INFINITY) {
         return 65536;
