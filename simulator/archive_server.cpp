@@ -155,10 +155,15 @@ std::vector<std::shared_ptr<ServerSession>> ArchiveServer::SessionsSnapshot() co
 
 // Works on a snapshot: a session whose output overflows ends and leaves the map meanwhile.
 void ArchiveServer::PushDataToSessions(uint64_t exceptSession) {
+    int pushed = 0;
     for (const auto& session : SessionsSnapshot()) {
         if (session->Id() != exceptSession && session->LoggedIn()) {
             session->SendData();
+            ++pushed;
         }
+    }
+    if (pushed > 0) {
+        PrintEvent("push name=" + LineValue(config_.name) + " sessions=" + std::to_string(pushed));
     }
 }
 

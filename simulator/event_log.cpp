@@ -1,6 +1,8 @@
 // Writing event lines to stdout and problems to stderr.
 #include "event_log.h"
 
+#include <time.h>
+
 #include <cstdio>
 
 namespace simulator {
@@ -22,8 +24,24 @@ std::string LineValue(const std::string& value) {
     return safe;
 }
 
+namespace {
+
+bool timestamps = false;
+
+}  // namespace
+
+void SetEventTimestamps(bool on) {
+    timestamps = on;
+}
+
 void PrintEvent(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
+    if (timestamps) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::fprintf(stdout, " time=%lld.%06ld", static_cast<long long>(now.tv_sec),
+                     now.tv_nsec / 1000);
+    }
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }

@@ -10,7 +10,10 @@ namespace simulator {
 std::string LineValue(const std::string& value);
 
 // Writes `line` and a newline to stdout and flushes, so readers see every event at once.
+// With timestamps on, the line ends in " time=<seconds>.<microseconds>" of CLOCK_MONOTONIC, which
+// other processes on the machine can compare with their own clock.
 void PrintEvent(const std::string& line);
+void SetEventTimestamps(bool on);
 
 // Writes "archive-simulator: <message>" to stderr.
 void PrintProblem(const std::string& message);

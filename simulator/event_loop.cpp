@@ -99,6 +99,20 @@ void EventLoop::RunDueTimers() {
     }
 }
 
+void EventLoop::EndTurn() {
+    std::vector<TimerHandler> work;
+    do {
+        if (turnEnd_) {
+            turnEnd_();
+        }
+        work.clear();
+        work.swap(deferred_);
+        for (TimerHandler& handler : work) {
+            handler();
+        }
+    } while (!deferred_.empty());
+}
+
 bool EventLoop::Run() {
     constexpr int kMaxEvents = 256;
     epoll_event events[kMaxEvents];
@@ -117,6 +131,7 @@ bool EventLoop::Run() {
             (*handler)(events[index].events);
         }
         RunDueTimers();
+        EndTurn();
     }
     return true;
 }

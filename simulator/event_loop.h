@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace simulator {
 
@@ -36,6 +37,12 @@ public:
     TimerId After(std::chrono::milliseconds delay, TimerHandler handler);
     void Cancel(TimerId id);
 
+    // A turn is one wait: the I/O events it returned, then the timers due. At the end of every
+    // turn `hook` runs first and then the work deferred during the turn, in order; work deferred
+    // by that work runs in the same turn end, after `hook` again. Passing nullptr removes it.
+    void OnTurnEnd(TimerHandler hook) { turnEnd_ = std::move(hook); }
+    void Defer(TimerHandler work) { deferred_.push_back(std::move(work)); }
+
     // Runs until Stop() is called from a handler; false when waiting for events fails.
     bool Run();
     void Stop() { stopped_ = true; }
@@ -48,6 +55,7 @@ private:
 
     int WaitTimeoutMs() const;
     void RunDueTimers();
+    void EndTurn();
 
     int epoll_ = -1;
     bool stopped_ = false;
@@ -57,6 +65,8 @@ private:
     TimerId nextTimer_ = 1;
     std::map<std::pair<Clock::time_point, TimerId>, TimerHandler> timers_;
     std::unordered_map<TimerId, Clock::time_point> timerDue_;
+    TimerHandler turnEnd_;
+    std::vector<TimerHandler> deferred_;
 };
 
 }  // namespace simulator

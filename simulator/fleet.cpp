@@ -26,11 +26,21 @@ void PrintSeedIfRandom(const ServerConfig& config) {
 }  // namespace
 
 Fleet::Fleet(EventLoop& loop, std::string fleetPath, std::string statePath)
-    : loop_(loop), fleetPath_(std::move(fleetPath)), statePath_(std::move(statePath)) {}
+    : loop_(loop), fleetPath_(std::move(fleetPath)), statePath_(std::move(statePath)) {
+    loop_.OnTurnEnd([this] {
+        if (stateChanged_) {
+            SaveState();
+        }
+    });
+}
+
+Fleet::~Fleet() {
+    loop_.OnTurnEnd(nullptr);
+}
 
 std::unique_ptr<ArchiveServer> Fleet::Launch(ServerConfig config, Listener listener) {
     auto server = std::make_unique<ArchiveServer>(loop_, std::move(config), std::move(listener),
-                                                  [this] { SaveState(); });
+                                                  [this] { stateChanged_ = true; });
     if (!server->StartAccepting()) {
         return nullptr;
     }
@@ -148,7 +158,8 @@ void Fleet::Reload() {
                " removed=" + std::to_string(removed) + " restarted=" + std::to_string(restarted));
 }
 
-void Fleet::SaveState() const {
+void Fleet::SaveState() {
+    stateChanged_ = false;
     std::vector<ServerState> state;
     state.reserve(servers_.size());
     for (const auto& server : servers_) {

@@ -19,17 +19,19 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: archive-simulator --fleet <fleet.xml> --state <state.xml>\n"
+    "usage: archive-simulator --fleet <fleet.xml> --state <state.xml> [--timestamps]\n"
     "\n"
     "Plays every archive server of the fleet file on its own TCP listener, in one process.\n"
     "Prints one line per event on stdout (listening, ready, login, update, disconnect, reload).\n"
     "SIGHUP re-reads the fleet file; SIGTERM or SIGINT stop the simulator.\n"
-    "The state file is rewritten after every change.\n";
+    "The state file is rewritten after every change.\n"
+    "--timestamps ends every event line with \" time=<seconds>\" of the monotonic clock.\n";
 
 struct Options {
     std::string fleetPath;
     std::string statePath;
     bool help = false;
+    bool timestamps = false;
 };
 
 // Returns an error text for a bad command line.
@@ -39,6 +41,10 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         if (argument == "--help" || argument == "-h") {
             options.help = true;
             return {};
+        }
+        if (argument == "--timestamps") {
+            options.timestamps = true;
+            continue;
         }
         std::string* value = argument == "--fleet"   ? &options.fleetPath
                              : argument == "--state" ? &options.statePath
@@ -68,6 +74,7 @@ void RaiseDescriptorLimit() {
 
 int Run(const Options& options) {
     RaiseDescriptorLimit();
+    simulator::SetEventTimestamps(options.timestamps);
     signal(SIGPIPE, SIG_IGN);
     sigset_t handled;
     sigemptyset(&handled);

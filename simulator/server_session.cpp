@@ -66,7 +66,7 @@ void ServerSession::Fail(const std::string& problem) {
 
 void ServerSession::OnEvents(uint32_t events) {
     const auto keepAlive = shared_from_this();
-    if (events & EPOLLOUT) {
+    if ((events & EPOLLOUT) && !flushPending_) {
         WriteOutput();
     }
     if (!ended_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
@@ -144,8 +144,7 @@ void ServerSession::HandleLogin(const kxprotocol::Login& login) {
                " result=" + (status == kxprotocol::kLoginAccepted ? "accepted" : "refused"));
     Reply(kxprotocol::LoginResult{status, kxprotocol::kVersion});
     if (status != kxprotocol::kLoginAccepted) {
-        endWhenFlushed_ = true;
-        WriteOutput();
+        endWhenFlushed_ = true;  // once the reply has gone
         return;
     }
     loggedIn_ = true;
@@ -230,9 +229,6 @@ void ServerSession::ReleaseDelayedReplies() {
             }
         });
     }
-    if (!ended_) {
-        WriteOutput();
-    }
 }
 
 void ServerSession::Queue(const std::vector<uint8_t>& frame) {
@@ -241,7 +237,16 @@ void ServerSession::Queue(const std::vector<uint8_t>& frame) {
         return;
     }
     output_.insert(output_.end(), frame.begin(), frame.end());
-    WriteOutput();
+    if (!flushPending_) {
+        flushPending_ = true;
+        const std::weak_ptr<ServerSession> weak = weak_from_this();
+        loop_.Defer([weak] {
+            if (const auto self = weak.lock()) {
+                self->flushPending_ = false;
+                self->WriteOutput();
+            }
+        });
+    }
 }
 
 void ServerSession::WriteOutput() {
