@@ -27,11 +27,21 @@ std::string LineValue(const std::string& value) {
 namespace {
 
 bool timestamps = false;
+bool batching = false;
 
 }  // namespace
 
 void SetEventTimestamps(bool on) {
     timestamps = on;
+}
+
+void SetEventBatching(bool on) {
+    batching = on;
+    FlushEvents();
+}
+
+void FlushEvents() {
+    std::fflush(stdout);
 }
 
 void PrintEvent(const std::string& line) {
@@ -43,7 +53,9 @@ void PrintEvent(const std::string& line) {
                      now.tv_nsec / 1000);
     }
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (!batching) {
+        std::fflush(stdout);
+    }
 }
 
 void PrintProblem(const std::string& message) {

@@ -59,6 +59,15 @@ void EventLoop::Unwatch(int fd) {
     tokenByFd_.erase(found);
 }
 
+void EventLoop::Forget(int fd) {
+    const auto found = tokenByFd_.find(fd);
+    if (found == tokenByFd_.end()) {
+        return;
+    }
+    watched_.erase(found->second);
+    tokenByFd_.erase(found);
+}
+
 EventLoop::TimerId EventLoop::After(std::chrono::milliseconds delay, TimerHandler handler) {
     const TimerId id = nextTimer_++;
     const Clock::time_point due = Clock::now() + delay;
@@ -101,16 +110,19 @@ void EventLoop::RunDueTimers() {
 
 void EventLoop::EndTurn() {
     std::vector<TimerHandler> work;
-    do {
+    for (;;) {
         if (turnEnd_) {
             turnEnd_();
+        }
+        if (deferred_.empty()) {
+            return;
         }
         work.clear();
         work.swap(deferred_);
         for (TimerHandler& handler : work) {
             handler();
         }
-    } while (!deferred_.empty());
+    }
 }
 
 bool EventLoop::Run() {

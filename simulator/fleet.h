@@ -31,6 +31,7 @@ public:
 
 private:
     void SaveState();
+    std::vector<const std::string*> StateElements();
     std::unique_ptr<ArchiveServer> Launch(ServerConfig config, Listener listener);
     void ReportReloadError(const std::string& reason) const;
 

@@ -109,7 +109,10 @@ int Run(const Options& options) {
         simulator::PrintProblem(error);
         return 1;
     }
-    if (!loop.Run()) {
+    simulator::SetEventBatching(true);
+    const bool ran = loop.Run();
+    simulator::SetEventBatching(false);
+    if (!ran) {
         simulator::PrintProblem(std::string("epoll_wait: ") + std::strerror(errno));
         return 1;
     }
@@ -121,7 +124,9 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Flushed by the event log itself: per line, or per loop turn while batching.
+    static char buffer[1 << 16];
+    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     Options options;
     if (const std::string error = ParseOptions(argc, argv, options); !error.empty()) {
         std::fprintf(stderr, "archive-simulator: %s\n%s", error.c_str(), kUsage);

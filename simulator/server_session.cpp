@@ -29,7 +29,7 @@ ServerSession::~ServerSession() {
     if (!ended_) {
         loop_.Cancel(delayTimer_);
         loop_.Cancel(dropTimer_);
-        loop_.Unwatch(fd_);
+        loop_.Forget(fd_);
         close(fd_);
     }
 }
@@ -53,7 +53,7 @@ void ServerSession::End() {
     ended_ = true;
     loop_.Cancel(delayTimer_);
     loop_.Cancel(dropTimer_);
-    loop_.Unwatch(fd_);
+    loop_.Forget(fd_);
     close(fd_);
     PrintEvent("disconnect name=" + LineValue(server_.Config().name));
     server_.SessionEnded(id_);  // may release this object once the caller's reference goes
@@ -106,6 +106,9 @@ void ServerSession::ReadInput() {
             Handle(std::move(decoded.message));
         }
         input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(consumed));
+        if (static_cast<std::size_t>(received) < scratch.size()) {
+            return;  // drained; the level-triggered loop reports any later bytes
+        }
     }
 }
 

@@ -10,34 +10,39 @@
 #include <tinyxml2.h>
 
 namespace simulator {
-namespace {
 
-std::string RenderState(const std::vector<ServerState>& servers) {
-    tinyxml2::XMLPrinter printer;
-    printer.PushHeader(false, true);
-    printer.OpenElement("FleetState");
-    for (const ServerState& server : servers) {
-        printer.OpenElement("Server");
-        printer.PushAttribute("name", server.config->name.c_str());
-        printer.PushAttribute("address", server.config->address.c_str());
-        printer.PushAttribute("port", static_cast<unsigned>(server.port));
-        for (const TargetConfig& target : server.config->targets) {
-            printer.OpenElement("Target");
-            printer.PushAttribute("id", target.id);
-            printer.PushAttribute("enabled", target.enabled ? "true" : "false");
-            printer.PushAttribute("path", target.path.c_str());
-            printer.CloseElement();
-        }
+std::string RenderServerState(const ServerConfig& config, uint16_t port) {
+    tinyxml2::XMLPrinter printer(nullptr, false, 1);
+    printer.OpenElement("Server");
+    printer.PushAttribute("name", config.name.c_str());
+    printer.PushAttribute("address", config.address.c_str());
+    printer.PushAttribute("port", static_cast<unsigned>(port));
+    for (const TargetConfig& target : config.targets) {
+        printer.OpenElement("Target");
+        printer.PushAttribute("id", target.id);
+        printer.PushAttribute("enabled", target.enabled ? "true" : "false");
+        printer.PushAttribute("path", target.path.c_str());
         printer.CloseElement();
     }
     printer.CloseElement();
-    return std::string(printer.CStr(), static_cast<std::size_t>(printer.CStrSize() - 1));
+    return std::string(printer.CStr(), static_cast<std::size_t>(printer.CStrSize() - 1)) + "\n";
 }
 
-}  // namespace
-
-std::string WriteStateFile(const std::string& path, const std::vector<ServerState>& servers) {
-    const std::string contents = RenderState(servers);
+std::string WriteStateFile(const std::string& path,
+                           const std::vector<const std::string*>& servers) {
+    static const std::string kHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FleetState>\n";
+    static const std::string kTail = "</FleetState>\n";
+    std::size_t size = kHead.size() + kTail.size();
+    for (const std::string* server : servers) {
+        size += server->size();
+    }
+    std::string contents;
+    contents.reserve(size);
+    contents += kHead;
+    for (const std::string* server : servers) {
+        contents += *server;
+    }
+    contents += kTail;
     const std::string temporary = path + ".tmp." + std::to_string(getpid());
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (file == nullptr) {
