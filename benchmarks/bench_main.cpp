@@ -452,7 +452,11 @@ std::string Fixed(double value, int decimals) {
 }
 
 std::string Ratio(double numerator, double denominator) {
-    return numerator < 0 || denominator <= 0 ? "n/a" : Fixed(numerator / denominator, 1);
+    if (numerator < 0 || denominator <= 0) {
+        return "n/a";
+    }
+    const double ratio = numerator / denominator;
+    return Fixed(ratio, ratio < 10 ? 2 : 0);
 }
 
 std::string FirstLineOf(const char* path, const std::string& key) {
