@@ -2,7 +2,7 @@
 # Builds Vaultline and runs its benchmark against simulated fleets on loopback; prints the
 # figures. A full run (no options) also writes them into benchmarks/RESULTS.md, between the
 # generated-figures markers, keeping the notes around them.
-#   bash scripts/bench.sh            # 10, 100, 1,000 and 5,000 clients (about 10 minutes)
+#   bash scripts/bench.sh            # 10, 100, 1,000 and 5,000 clients (a few minutes)
 #   bash scripts/bench.sh --quick    # 10 and 100 clients, a short idle measurement
 # Other options go to vaultline-bench as they are (see its --help). Never fails on a figure.
 set -euo pipefail
