@@ -7,7 +7,7 @@ packages=(
   build-essential cmake g++ pkg-config
   libboost-dev libboost-log-dev libboost-program-options-dev libboost-thread-dev
   libboost-date-time-dev libboost-system-dev
-  libtinyxml2-dev libgtest-dev libgmock-dev
+  libtinyxml2-dev libgtest-dev libgmock-dev nlohmann-json3-dev
   clang clang-format libclang-rt-14-dev
   # Packaging and its test: cpack (dpkg-shlibdeps, file), lintian, man pages, systemd-analyze.
   dpkg-dev file lintian man-db groff-base systemd
