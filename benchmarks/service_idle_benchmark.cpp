@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -19,6 +17,7 @@
 
 #include "launcher/child_process.h"
 #include "launcher/simulator_process.h"
+#include "process_stats.h"
 
 namespace {
 
@@ -37,26 +36,6 @@ std::string Fleet(int clients) {
     }
     xml << "</Fleet>\n";
     return xml.str();
-}
-
-// utime + stime of a process, in clock ticks, from /proc/<pid>/stat.
-long CpuTicks(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which is in parentheses and may hold spaces.
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long utime = 0;
-    long stime = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) {
-            utime = std::stol(field);
-        } else if (index == 15) {
-            stime = std::stol(field);
-            break;
-        }
-    }
-    return utime + stime;
 }
 
 // A datagram socket playing systemd's notification socket; counts what arrives.
@@ -138,15 +117,16 @@ bool Measure(const launcher::SimulatorProcess& simulator, int clients, int secon
     // Let the last closes and the status line go out before measuring.
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const int messagesBefore = notifySocket ? notifySocket->Messages() : 0;
-    const long before = CpuTicks(service.Pid());
+    const auto before = bench::ReadUsage(service.Pid());
     const auto started = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const long after = CpuTicks(service.Pid());
+    const auto after = bench::ReadUsage(service.Pid());
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    const double cpuMs = 1000.0 * static_cast<double>(after - before) / sysconf(_SC_CLK_TCK);
-    std::printf("%-34s CPU %6.0f ms in %.1f s (%.2f%% of a core)",
-                notify ? "idle, notifying (watchdog 30 s):" : "idle, no NOTIFY_SOCKET:", cpuMs,
-                elapsed, cpuMs / elapsed / 10.0);
+    std::printf("%-34s CPU %.3f %% of one core, %.1f switches/s over %.1f s",
+                notify ? "idle, notifying (watchdog 30 s):" : "idle, no NOTIFY_SOCKET:",
+                100 * (after.runSeconds - before.runSeconds) / elapsed,
+                static_cast<double>(after.contextSwitches - before.contextSwitches) / elapsed,
+                elapsed);
     if (notifySocket) {
         std::printf(", %d notifications", notifySocket->Messages() - messagesBefore);
     }
