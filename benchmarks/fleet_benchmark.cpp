@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "launcher/simulator_process.h"
 #include "sdk/kxapi.h"
-#include "simulator_process.h"
 
 namespace {
 
@@ -119,13 +121,18 @@ int main(int argc, char** argv) {
 
     std::printf("servers                      %d\n", servers);
     auto start = Clock::now();
-    benchmark::SimulatorProcess simulator(FleetXml(servers, "\\\\10.0.0.9\\"));
-    if (!simulator.WaitReady(120)) {
-        std::fprintf(stderr, "simulator did not start: %s\n", simulator.Stderr().c_str());
+    std::unique_ptr<launcher::SimulatorProcess> started;
+    try {
+        started = std::make_unique<launcher::SimulatorProcess>(FleetXml(servers, "\\\\10.0.0.9\\"),
+                                                               std::chrono::seconds(120));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
+    launcher::SimulatorProcess& simulator = *started;
     std::printf("simulator start to ready     %.0f ms\n", MillisecondsSince(start));
-    std::printf("simulator RSS idle           %.1f MiB\n", simulator.MemoryKib("VmRSS") / 1024.0);
+    std::printf("simulator RSS idle           %.1f MiB\n",
+                simulator.Process().MemoryKib("VmRSS") / 1024.0);
 
     std::vector<Client> clients(static_cast<std::size_t>(servers));
     start = Clock::now();
@@ -152,10 +159,11 @@ int main(int argc, char** argv) {
     std::printf("all data ready               %.0f ms%s\n", MillisecondsSince(start),
                 loaded ? "" : " (timed out)");
     std::printf("simulator RSS, all sessions  %.1f MiB (peak %.1f MiB)\n",
-                simulator.MemoryKib("VmRSS") / 1024.0, simulator.MemoryKib("VmHWM") / 1024.0);
+                simulator.Process().MemoryKib("VmRSS") / 1024.0,
+                simulator.Process().MemoryKib("VmHWM") / 1024.0);
 
     start = Clock::now();
-    simulator.Reload(FleetXml(servers, "\\\\10.0.0.10\\"));
+    simulator.ReloadXml(FleetXml(servers, "\\\\10.0.0.10\\"));
     const bool pushed = PumpAll(
         clients, [&] { return All(clients, &Client::dataSets, 2); }, 120);
     std::printf("reload pushed to all         %.0f ms%s\n", MillisecondsSince(start),

@@ -1,30 +1,26 @@
 // vaultline against a large simulated fleet: how long a full round of client rewrites takes, at
 // start-up and after the target's address changes, and the service's memory. Prints figures,
 // asserts nothing.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <exception>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 
-#include "simulator_process.h"
-
-extern char** environ;
+#include "launcher/child_process.h"
+#include "launcher/simulator_process.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 std::string Fleet(int clients, const std::string& targetIp, const std::string& clientHost,
-                  const benchmark::SimulatorProcess* running) {
+                  const launcher::SimulatorProcess* running) {
     std::ostringstream xml;
     const auto port = [&](const std::string& name) {
         return running != nullptr ? running->Port(name) : 0u;
@@ -53,11 +49,11 @@ int CountLines(const std::string& text, const std::string& piece) {
 }
 
 // Waits until the simulator has applied `expected` updates in all; seconds taken, or -1.
-double WaitForUpdates(const benchmark::SimulatorProcess& simulator, int expected,
+double WaitForUpdates(const launcher::SimulatorProcess& simulator, int expected,
                       Clock::time_point since) {
     const auto deadline = since + std::chrono::seconds(120);
     while (Clock::now() < deadline) {
-        if (CountLines(simulator.Stdout(), "result=applied") >= expected) {
+        if (CountLines(simulator.Process().Stdout(), "result=applied") >= expected) {
             return std::chrono::duration<double>(Clock::now() - since).count();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -65,34 +61,15 @@ double WaitForUpdates(const benchmark::SimulatorProcess& simulator, int expected
     return -1;
 }
 
-long MemoryKib(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return std::atol(line.c_str() + field.size() + 1);
-        }
-    }
-    return -1;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    const int clients = argc > 1 ? std::atoi(argv[1]) : 500;
+int Run(int clients) {
     std::printf("service-sync-benchmark: 1 target, %d clients, loopback\n", clients);
 
-    benchmark::SimulatorProcess simulator(Fleet(clients, "10.0.0.5", "nas01", nullptr));
-    if (!simulator.WaitReady(60)) {
-        std::fprintf(stderr, "simulator did not start:\n%s\n", simulator.Stderr().c_str());
-        return 1;
-    }
+    launcher::SimulatorProcess simulator(Fleet(clients, "10.0.0.5", "nas01", nullptr),
+                                         std::chrono::seconds(60));
 
-    char directory[] = "/tmp/vaultline-bench-XXXXXX";
-    if (mkdtemp(directory) == nullptr) {
-        return 1;
-    }
+    const launcher::TempDirectory directory;
     {
-        std::ofstream configuration(std::string(directory) + "/vaultline.conf");
+        std::ostringstream configuration;
         configuration << "<V><ArchiveTarget Address=\"127.0.0.1\" Port=\""
                       << simulator.Port("target")
                       << "\" Username=\"admin\" Password=\"bench\"/><ArchiveClients "
@@ -102,36 +79,35 @@ int main(int argc, char** argv) {
                           << simulator.Port("client" + std::to_string(client)) << "\"/>";
         }
         configuration << "</ArchiveClients></V>";
+        directory.WriteFile("vaultline.conf", configuration.str());
     }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, directory);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const char* const arguments[] = {VAULTLINE_BINARY, "-c", nullptr};
-    pid_t service = -1;
     const auto started = Clock::now();
-    if (posix_spawn(&service, VAULTLINE_BINARY, &actions, nullptr,
-                    const_cast<char* const*>(arguments), environ) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", VAULTLINE_BINARY);
-        return 1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    launcher::ChildProcess service({VAULTLINE_BINARY, "-c"}, directory.Path());
 
     const double firstRound = WaitForUpdates(simulator, clients, started);
     std::printf("start to every client rewritten:        %.2f s\n", firstRound);
 
     const auto changed = Clock::now();
-    simulator.Reload(Fleet(clients, "10.0.0.77", "10.0.0.5", &simulator));
+    simulator.ReloadXml(Fleet(clients, "10.0.0.77", "10.0.0.5", &simulator));
     const double secondRound = WaitForUpdates(simulator, 2 * clients, changed);
     std::printf("address change to every client rewritten: %.2f s\n", secondRound);
-    std::printf("vaultline memory: VmRSS %ld KiB, VmHWM %ld KiB\n", MemoryKib(service, "VmRSS"),
-                MemoryKib(service, "VmHWM"));
+    std::printf("vaultline memory: VmRSS %ld KiB, VmHWM %ld KiB\n", service.MemoryKib("VmRSS"),
+                service.MemoryKib("VmHWM"));
 
-    kill(service, SIGTERM);
-    int status = 0;
-    waitpid(service, &status, 0);
-    std::printf("vaultline exit status: %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    std::system((std::string("rm -rf ") + directory).c_str());
+    service.Signal(SIGTERM);
+    std::printf("vaultline exit status: %d\n", service.Wait(std::chrono::seconds(10)).value_or(-1));
     return firstRound < 0 || secondRound < 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int clients = argc > 1 ? std::atoi(argv[1]) : 500;
+    try {
+        return Run(clients);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
 }

@@ -76,7 +76,10 @@ void Connection::CloseSocket() {
 }
 
 void Connection::ClearOutput() {
-    // Queued output may hold a login password: leave nothing of it in freed memory.
+    // Queued output may hold a login password, so the queued bytes are zeroed before they go.
+    // That is all the scrubbing there is: the copies a growing buffer leaves behind when it
+    // reallocates (here, and in the login's encoding), the stale tail left when Queue compacts
+    // the buffer, the login's own strings and the kernel's socket buffers are not zeroed.
     std::fill(output_.begin(), output_.end(), 0);
     output_.clear();
     if (output_.capacity() > kxprotocol::kMaxFrameSize) {

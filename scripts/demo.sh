@@ -46,6 +46,27 @@ write_fleet() {
 EOF
 }
 
+# wait_until WHAT COMMAND...: polls the simulator's output until COMMAND succeeds, so the demo
+# keeps pace with a slow machine; gives up after a minute.
+wait_until() {
+  local what=$1 deadline=$((SECONDS + 60))
+  shift
+  until "$@"; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      echo "demo: gave up waiting for $what" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+# has_path SERVER PATH: the simulator's state shows SERVER's target with PATH.
+has_path() {
+  sed -n "/<Server name=\"$1\"/,/<\/Server>/p" "$work/state.xml" 2>/dev/null |
+    grep -qF "path=\"$2\""
+}
+# seen TEXT [TIMES]: the simulator has reported TEXT on at least TIMES lines (default once).
+seen() { [ "$(grep -cF "$1" "$work/simulator.out")" -ge "${2:-1}" ]; }
+
 port_of() { sed -n "s/^listening name=$1 .* port=\([0-9]*\)$/\1/p" "$work/simulator.out"; }
 
 show_state() {
@@ -59,8 +80,8 @@ write_fleet 10.0.0.5 '\\nas01\archive\daily'
 "$build/simulator/archive-simulator" --fleet "$work/fleet.xml" --state "$work/state.xml" \
   > "$work/simulator.out" 2> "$work/simulator.err" &
 simulator_pid=$!
-for _ in $(seq 1 100); do grep -q '^ready' "$work/simulator.out" && break; sleep 0.1; done
-grep -q '^ready' "$work/simulator.out" || { cat "$work/simulator.err"; exit 1; }
+wait_until "the simulator to listen" grep -q '^ready' "$work/simulator.out" ||
+  { cat "$work/simulator.err"; exit 1; }
 
 cat > "$work/vaultline.conf" <<EOF
 <Vaultline>
@@ -78,17 +99,25 @@ show_state
 echo "=== starting: vaultline -c (in $work) ==="
 (cd "$work" && exec "$build/src/vaultline" -c) &
 service_pid=$!
-sleep 4
+wait_until "the stale client's update" has_path stale '\\10.0.0.5\archive\daily'
+wait_until "the correct client to be left alone" seen 'disconnect name=correct'
+wait_until "the malformed client's login" seen 'login name=malformed user=backup result=accepted'
 show_state
 
 echo "=== the archive target's address changes to 10.0.0.77 (fleet file edited, SIGHUP) ==="
 write_fleet 10.0.0.77 '\\10.0.0.5\archive\daily' "$(port_of target)" "$(port_of stale)" \
   "$(port_of correct)" "$(port_of malformed)"
 kill -HUP "$simulator_pid"
-sleep 4
+wait_until "the simulator's reload" seen 'reload result=ok'
+wait_until "the stale client's update" has_path stale '\\10.0.0.77\archive\daily'
+wait_until "the correct client's update" has_path correct '\\10.0.0.77\archive'
+wait_until "the malformed client's login" seen 'login name=malformed user=backup result=accepted' 2
 show_state
 
 echo "=== stopping with SIGTERM ==="
 kill -TERM "$service_pid"
-wait "$service_pid" && echo "vaultline exited with status $?"
+status=0
+wait "$service_pid" || status=$?
 service_pid=
+echo "vaultline exited with status $status"
+exit "$status"

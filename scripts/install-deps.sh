@@ -9,6 +9,8 @@ packages=(
   libboost-date-time-dev libboost-system-dev
   libtinyxml2-dev libgtest-dev libgmock-dev
   clang clang-format libclang-rt-14-dev
+  # Packaging and its test: cpack (dpkg-shlibdeps, file), lintian, man pages, systemd-analyze.
+  dpkg-dev file lintian man-db groff-base systemd
 )
 
 missing=()

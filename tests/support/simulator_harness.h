@@ -1,86 +1,26 @@
-// Running archive-simulator for a test: writing its fleet file, learning its ports, reloading it
-// and reading its state file.
+// archive-simulator for a test: the shared launcher, failing the test on the simulator's own
+// sanitizer reports.
 #pragma once
 
-#include <filesystem>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "launcher/simulator_process.h"
 #include "support/child_process.h"
 
 namespace testing_support {
 
-struct FleetAdapter {
-    std::string name;
-    std::string description;
-    std::string mac;
-    std::string ip;
-    bool connected = true;
-    bool dhcp = true;
-};
+using launcher::FleetAdapter;
+using launcher::FleetServer;
+using launcher::FleetTarget;
+using launcher::FleetXml;
 
-struct FleetTarget {
-    int id = 0;
-    bool enabled = true;
-    std::string path;
-};
-
-struct FleetServer {
-    std::string name;
-    std::string address = "127.0.0.1";
-    unsigned port = 0;  // 0: the simulator picks a free port
-    std::string username = "admin";
-    std::string password = "secret";
-    // Further <Server> attributes, written as given: refuseLogin, replyDelayMs,
-    // dropAfterLoginMs, rejectUpdates, closeAfterUpdate, dropProbability, refuseProbability, seed.
-    std::map<std::string, std::string> knobs;
-    std::vector<FleetAdapter> adapters;
-    std::vector<FleetTarget> targets;
-};
-
-// The fleet file for `servers`, every value escaped for XML.
-std::string FleetXml(const std::vector<FleetServer>& servers);
-
-// archive-simulator playing a fleet, with its fleet and state files in a temporary directory.
-// The constructor returns once the simulator printed "ready" and throws std::runtime_error
-// (carrying the simulator's stderr) if it does not. The destructor stops it and fails the
-// current test if the simulator printed a sanitizer report.
-class Simulator {
+// Starts like launcher::SimulatorProcess; the destructor stops the simulator and fails the
+// current test if it printed a sanitizer report.
+class Simulator : public launcher::SimulatorProcess {
 public:
-    explicit Simulator(std::vector<FleetServer> fleet);
+    explicit Simulator(const std::vector<FleetServer>& fleet);
     ~Simulator();
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
-
-    // The port a server listens on, from the simulator's "listening" lines; 0 if unknown.
-    unsigned Port(const std::string& name) const;
-
-    // Rewrites the fleet file, giving servers with port 0 the port already assigned to that
-    // name, sends SIGHUP and waits for the simulator's "reload" line. True when it reports
-    // result=ok. A reload resets every target path to the file's value, including paths a
-    // client has changed since.
-    bool Reload(std::vector<FleetServer> fleet);
-
-    // The path of target `id` of `server` in the state file; empty when there is none.
-    std::string TargetPath(const std::string& server, int id) const;
-
-    // Sends SIGTERM and returns the exit status, or -1 when it does not end within 10 s.
-    int Stop();
-
-    ChildProcess& Process() { return *process_; }
-    const std::filesystem::path& FleetPath() const { return fleetPath_; }
-    const std::filesystem::path& StatePath() const { return statePath_; }
-
-private:
-    void ReadPorts();
-
-    TempDirectory directory_;
-    std::filesystem::path fleetPath_;
-    std::filesystem::path statePath_;
-    std::unique_ptr<ChildProcess> process_;
-    std::map<std::string, unsigned> ports_;
 };
 
 }  // namespace testing_support
