@@ -1,10 +1,13 @@
 // Log severities, the process-wide logger and the set-up of the asynchronous sink on stderr.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 
 #include <boost/log/sinks/async_frontend.hpp>
+#include <boost/log/sinks/block_on_overflow.hpp>
+#include <boost/log/sinks/bounded_fifo_queue.hpp>
 #include <boost/log/sinks/text_ostream_backend.hpp>
 #include <boost/log/sources/record_ostream.hpp>
 #include <boost/log/sources/severity_logger.hpp>
@@ -21,7 +24,12 @@ int JournalPriority(Severity severity);
 // Main and worker thread log through the same logger; opening a record only reads it, so the
 // lock-free kind serves.
 using Logger = boost::log::sources::severity_logger<Severity>;
-using LogSink = boost::log::sinks::asynchronous_sink<boost::log::sinks::text_ostream_backend>;
+// Records waiting for the feeding thread. A producer that finds the queue full waits for room,
+// so a flood of lines costs time but neither memory nor lines.
+constexpr std::size_t kLogQueueRecords = 4096;
+using LogSink = boost::log::sinks::asynchronous_sink<
+    boost::log::sinks::text_ostream_backend,
+    boost::log::sinks::bounded_fifo_queue<kLogQueueRecords, boost::log::sinks::block_on_overflow>>;
 
 // Set by main while the service exists; every log statement outside main goes through it.
 extern Logger* logger;

@@ -5,6 +5,7 @@
 
 #include "app/logging.h"
 #include "app/options.h"
+#include "app/process_setup.h"
 #include "app/run_loop.h"
 #include "service/vaultline.h"
 
@@ -26,7 +27,10 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    IgnoreBrokenPipes();
+    RaiseDescriptorLimit();
     const auto sink = InitLogging(commandLine.level, commandLine.journal);
+    bool workerFailed = false;
     {
         Logger mainLogger;
         BOOST_LOG_SEV(mainLogger, INFO) << kBanner << " started.";
@@ -36,6 +40,8 @@ int main(int argc, char** argv) {
             InstallStopHandler();
             service.Run();
             IgnoreStopSignals();
+            service.StopWorker();
+            workerFailed = service.workerFailed;
         }
         if (caughtSignal != 0) {
             BOOST_LOG_SEV(*logger, FATAL) << "caught signal " << caughtSignal;
@@ -46,5 +52,5 @@ int main(int argc, char** argv) {
     // Writes every queued line, then ends the feeding thread here rather than in the exit
     // handlers, where it would still be running while static objects are torn down.
     ShutdownLogging(sink);
-    return 0;
+    return workerFailed ? 1 : 0;
 }

@@ -1,4 +1,5 @@
 // What the SDK's events do: login outcomes, data ready on the target or a client, close requests.
+#include "app/log_text.h"
 #include "app/logging.h"
 #include "service/vaultline.h"
 
@@ -11,13 +12,13 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
                 break;
             }
             BOOST_LOG_SEV(*logger, INFO)
-                << "successful login to " << server.address << ":" << server.port;
+                << "successful login to " << LogText(server.address) << ":" << server.port;
             server.state = ConnState::LoggedIn;
             break;
         case KXAPI_EVENT_DATA_READY:
             if (server.isTarget) {
                 // Discovery makes SDK calls of its own, so it runs after this callback returns.
-                Schedule([this, &server] { DoGetAddress(server); }, false);
+                QueueDiscovery(server, false);
             } else {
                 VerifyClientTarget(server);
             }
@@ -25,7 +26,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
         case KXAPI_EVENT_CLOSE_REQUEST:
             if (!server.isTarget) {
                 // Closing inside the SDK's own call would pull the connection from under it.
-                Schedule([this, &server] { CloseServer(server); }, false);
+                QueueClose(server);
             }
             break;
         default:

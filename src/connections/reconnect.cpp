@@ -1,11 +1,22 @@
 // Connecting to a server and logging in, retried every 5 seconds after any failure.
+#include "app/log_text.h"
 #include "app/logging.h"
 #include "service/vaultline.h"
 
 void Vaultline::QueueReconnect(Server& server, bool delayed) {
-    BOOST_LOG_SEV(*logger, INFO) << "connecting to server " << server.address << ":" << server.port;
+    const auto token = server.attempt.Claim(delayed);
+    if (!token) {
+        return;
+    }
+    BOOST_LOG_SEV(*logger, INFO) << "connecting to server " << LogText(server.address) << ":"
+                                 << server.port;
     Schedule(
-        [this, &server] {
+        [this, &server, token = *token] {
+            // A replaced delayed attempt: the immediate one that replaced it has run already.
+            if (!server.attempt.Take(token)) {
+                return;
+            }
+            ++server.connection;
             if (KXAPI_Open(server.handle.get(), server.address.c_str(), server.port) != 0) {
                 server.state = ConnState::Closed;
                 BOOST_LOG_SEV(*logger, ERROR) << "open failed, retrying";

@@ -1,10 +1,13 @@
 // The socket event loop: one epoll pass of at most 100 ms per trip through the worker's queue.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
+#include "app/log_text.h"
 #include "app/logging.h"
 #include "service/vaultline.h"
 
@@ -14,10 +17,25 @@ constexpr int kPassTimeoutMs = 100;
 }  // namespace
 
 void Vaultline::PollSockets() {
-    int epollFd = -1;
+    int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd < 0 && errno == EMFILE && spareDescriptor >= 0) {
+        // Connections have taken every other descriptor; the spare keeps the open ones served.
+        close(spareDescriptor);
+        spareDescriptor = -1;
+        epollFd = epoll_create1(EPOLL_CLOEXEC);
+    }
+    if (epollFd < 0) {
+        // Nothing can be watched this pass, which says nothing about the connections.
+        const int error = errno;
+        BOOST_LOG_SEV(*logger, ERROR)
+            << "epoll_create failed; error " << error << ": " << std::strerror(error);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPassTimeoutMs));
+        TakeSpareDescriptor();
+        ioService.post([this] { PollSockets(); });
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(recordsMutex);
-        epollFd = epoll_create(static_cast<int>(clients.size()) + 1);
         RegisterSocket(epollFd, target.get());
         for (const auto& client : clients) {
             RegisterSocket(epollFd, client.get());
@@ -48,10 +66,15 @@ void Vaultline::PollSockets() {
         }
     }
 
-    if (epollFd >= 0) {
-        close(epollFd);
-    }
+    close(epollFd);
+    TakeSpareDescriptor();
     ioService.post([this] { PollSockets(); });
+}
+
+void Vaultline::TakeSpareDescriptor() {
+    if (spareDescriptor < 0) {
+        spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
 }
 
 void Vaultline::RegisterSocket(int epollFd, CbData* data) {
@@ -72,9 +95,12 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data) {
         BOOST_LOG_SEV(*logger, ERROR)
             << "epoll_ctl (add) failed; error " << error << ": " << std::strerror(error);
     }
-    // A connection whose socket has gone is noticed only here.
+    // A connection whose socket has gone is noticed only here. Like a close, a loss ends the
+    // connection's check, so the next connection checks again.
     server.state = ConnState::Closed;
+    ++server.connection;
+    server.verifyStarted = false;
     BOOST_LOG_SEV(*logger, WARNING)
-        << "connection to " << server.address << ":" << server.port << " lost";
+        << "connection to " << LogText(server.address) << ":" << server.port << " lost";
     QueueReconnect(server, true);
 }

@@ -1,6 +1,7 @@
 // Reading "vaultline.conf": the archive target, the archive clients and their credentials.
 #include <tinyxml2.h>
 
+#include "app/log_text.h"
 #include "app/logging.h"
 #include "service/vaultline.h"
 
@@ -44,8 +45,8 @@ bool Vaultline::Initialize() {
             << "bad <ArchiveTarget>; Address, Username, and Password required";
         return false;
     }
-    BOOST_LOG_SEV(*logger, INFO) << "archive target: " << targetAddressText << ":" << targetPort
-                                 << ", user " << targetUsername;
+    BOOST_LOG_SEV(*logger, INFO) << "archive target: " << LogText(targetAddressText) << ":"
+                                 << targetPort << ", user " << LogText(targetUsername);
 
     {
         Server server;

@@ -1,21 +1,25 @@
 // Running work on the worker thread: at once, or after the fixed 5-second retry delay.
-#include <boost/asio/deadline_timer.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "service/vaultline.h"
 
-namespace {
-const boost::posix_time::seconds kRetryDelay(5);
-}  // namespace
-
 void Vaultline::Schedule(const std::function<void()>& task, bool delayed) {
+    ++queuedTasks;
+    // The count drops when the task runs; a task discarded unrun at destruction leaves it.
+    auto counted = [this, task] {
+        --queuedTasks;
+        task();
+    };
     if (!delayed) {
-        ioService.post(task);
+        ioService.post(counted);
         return;
     }
-    // The completion handler holds the only owner of its timer: it frees the timer once the task
-    // has run, and a handler discarded unrun when the queue is destroyed frees it too.
-    auto timer = std::make_shared<boost::asio::deadline_timer>(ioService);
-    timer->expires_from_now(kRetryDelay);
-    timer->async_wait([task, timer](const boost::system::error_code&) { task(); });
+    // The steady clock only moves forward, so a step of the wall clock (set at boot, corrected
+    // by hand) neither holds a retry back nor fires it early. The completion handler holds the
+    // only owner of its timer: it frees the timer once the task has run, and a handler discarded
+    // unrun when the queue is destroyed frees it too. The reactor the timer needs exists from
+    // the start, so this takes no descriptor.
+    auto timer = std::make_shared<boost::asio::steady_timer>(ioService);
+    timer->expires_after(retryDelay);
+    timer->async_wait([counted, timer](const boost::system::error_code&) { counted(); });
 }

@@ -1,16 +1,35 @@
 // The service object's life: the worker thread, SDK instances, closing connections, the callback.
 #include "service/vaultline.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <exception>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include "app/log_text.h"
 #include "app/logging.h"
 
 Vaultline* runningService = nullptr;
 
 Vaultline::Vaultline() : stopRequested(false) {
+    // Asio creates its reactor (three descriptors) with the first timer. Creating it now means
+    // a retry scheduled when connections have taken every descriptor needs none.
+    { boost::asio::steady_timer reactorStarter(ioService); }
+    spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
     worker = std::thread(&Vaultline::WorkerMain, this);
     runningService = this;
 }
 
 Vaultline::~Vaultline() {
+    StopWorker();
+    if (spareDescriptor >= 0) {
+        close(spareDescriptor);
+    }
+}
+
+void Vaultline::StopWorker() {
     stopRequested = true;
     runningService = nullptr;
     ioService.stop();
@@ -22,7 +41,19 @@ Vaultline::~Vaultline() {
 void Vaultline::WorkerMain() {
     ioService.post([this] { PollSockets(); });
     boost::asio::io_service::work keepRunning(ioService);
-    ioService.run();
+    // Failures are handled where they happen; anything that still escapes a task stops the
+    // service in order with a failure status, for a supervisor to restart it.
+    try {
+        ioService.run();
+    } catch (const std::exception& error) {
+        BOOST_LOG_SEV(*logger, FATAL) << "worker stopped by an unexpected error: " << error.what();
+        workerFailed = true;
+        stopRequested = true;
+    } catch (...) {
+        BOOST_LOG_SEV(*logger, FATAL) << "worker stopped by an unexpected error";
+        workerFailed = true;
+        stopRequested = true;
+    }
 }
 
 std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {
@@ -41,11 +72,26 @@ std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {
 }
 
 void Vaultline::CloseServer(Server& server) {
-    BOOST_LOG_SEV(*logger, INFO) << "closing connection to " << server.address << ":"
+    BOOST_LOG_SEV(*logger, INFO) << "closing connection to " << LogText(server.address) << ":"
                                  << server.port;
+    ++server.connection;
     server.state = ConnState::Closed;
     server.verifyStarted = false;
     KXAPI_Close(server.handle.get());
+}
+
+void Vaultline::QueueClose(Server& server) {
+    if (server.closeQueuedFor == server.connection) {
+        return;
+    }
+    server.closeQueuedFor = server.connection;
+    Schedule(
+        [this, &server, connection = server.connection] {
+            if (server.connection == connection) {
+                CloseServer(server);
+            }
+        },
+        false);
 }
 
 int KxapiCallback(int event, long result, tagPayloadType* payload, unsigned long length,

@@ -1,8 +1,10 @@
 // Finding the archive target's address from its own adapter report, and noticing changes.
 #include <optional>
 
+#include "app/log_text.h"
 #include "app/logging.h"
 #include "service/vaultline.h"
+#include "sync/ipv4_address.h"
 #include "sync/string_field_buffer.h"
 
 namespace {
@@ -65,15 +67,36 @@ std::string Vaultline::GetAdapterAddress(void* handle) {
     const char* const description = texts.Text(1);
     const char* const ip = texts.Text(2);
     const char* const mac = texts.Text(3);
-    BOOST_LOG_SEV(*logger, INFO) << "found connected adapter " << name << " (" << description
-                                 << ") IP " << ip << " MAC " << mac << " DHCP " << adapter.dhcp;
+    BOOST_LOG_SEV(*logger, INFO) << "found connected adapter " << LogText(name) << " ("
+                                 << LogText(description) << ") IP " << LogText(ip) << " MAC "
+                                 << LogText(mac) << " DHCP " << adapter.dhcp;
+    // Whatever the target reports ends up in every client's path, so only an address is taken.
+    if (ip[0] != '\0' && !IsIPv4Address(ip)) {
+        BOOST_LOG_SEV(*logger, ERROR)
+            << "adapter address " << LogText(ip) << " is not an IPv4 address";
+        return "";
+    }
     return ip;
+}
+
+void Vaultline::QueueDiscovery(Server& server, bool delayed) {
+    const auto token = server.discovery.Claim(delayed);
+    if (!token) {
+        return;
+    }
+    Schedule(
+        [this, &server, token = *token] {
+            if (server.discovery.Take(token)) {
+                DoGetAddress(server);
+            }
+        },
+        delayed);
 }
 
 void Vaultline::DoGetAddress(Server& server) {
     const std::string address = GetAdapterAddress(server.handle.get());
     if (address.empty() || address == kNoAddress) {
-        Schedule([this, &server] { DoGetAddress(server); }, true);
+        QueueDiscovery(server, true);
         return;
     }
     if (address == targetAddress) {

@@ -1,6 +1,7 @@
 // Checking a client's enabled archive target against the target address and rewriting its host.
 #include <cstring>
 
+#include "app/log_text.h"
 #include "app/logging.h"
 #include "service/vaultline.h"
 #include "sync/string_field_buffer.h"
@@ -29,7 +30,8 @@ void Vaultline::VerifyClientTarget(Server& server) {
     void* const handle = server.handle.get();
     const uint64_t targetCount = KXAPI_GetNumTargets(handle);
     if (targetCount == 0) {
-        BOOST_LOG_SEV(*logger, ERROR) << server.address << ": no enabled archive targets found";
+        BOOST_LOG_SEV(*logger, ERROR)
+            << LogText(server.address) << ": no enabled archive targets found";
         return;
     }
 
@@ -42,8 +44,9 @@ void Vaultline::VerifyClientTarget(Server& server) {
         const int id = KXAPI_GetTargetId(handle, index);
         query = EmptyTargetQuery();
         if (KXAPI_GetTargetInfo(handle, id, &query) < 0) {
-            BOOST_LOG_SEV(*logger, ERROR) << server.address << ": failed to get target info (index "
-                                          << index << ", id " << id << ")";
+            BOOST_LOG_SEV(*logger, ERROR)
+                << LogText(server.address) << ": failed to get target info (index " << index
+                << ", id " << id << ")";
             continue;
         }
         if (query.enabled == 0) {
@@ -52,13 +55,14 @@ void Vaultline::VerifyClientTarget(Server& server) {
         StringFieldBuffer path{{query.pathLength, &query.path}};
         if (!path.Allocated() || KXAPI_GetTargetInfo(handle, id, &query) < 0) {
             BOOST_LOG_SEV(*logger, ERROR)
-                << server.address << ": failed to populate target info (index " << index << ", id "
-                << id << ")";
+                << LogText(server.address) << ": failed to populate target info (index " << index
+                << ", id " << id << ")";
             continue;
         }
         if (chosenId >= 0) {
             BOOST_LOG_SEV(*logger, WARNING)
-                << server.address << ": multiple enabled archive targets found, using first";
+                << LogText(server.address)
+                << ": multiple enabled archive targets found, using first";
             continue;
         }
         chosen = query;
@@ -66,15 +70,17 @@ void Vaultline::VerifyClientTarget(Server& server) {
         chosenId = id;
     }
     if (chosenId < 0) {
-        BOOST_LOG_SEV(*logger, ERROR) << server.address << ": no enabled archive targets found";
+        BOOST_LOG_SEV(*logger, ERROR)
+            << LogText(server.address) << ": no enabled archive targets found";
         return;
     }
 
     const char* const path = chosenPath.Text(0);
-    BOOST_LOG_SEV(*logger, INFO) << server.address << ": found archive target " << path;
+    BOOST_LOG_SEV(*logger, INFO) << LogText(server.address) << ": found archive target "
+                                 << LogText(path);
     if (path[0] != '\\' || path[1] != '\\') {
         BOOST_LOG_SEV(*logger, ERROR)
-            << server.address << ": bad archive target format, expected \\\\<host>\\";
+            << LogText(server.address) << ": bad archive target format, expected \\\\<host>\\";
         return;
     }
     const char* const host = path + 2;
@@ -82,23 +88,24 @@ void Vaultline::VerifyClientTarget(Server& server) {
     const std::string expected = targetAddress + "\\";
     if (std::strncmp(host, expected.c_str(), expected.size()) == 0) {
         BOOST_LOG_SEV(*logger, INFO) << "archive target address is correct, not updating";
-        Schedule([this, &server] { CloseServer(server); }, false);
+        QueueClose(server);
         return;
     }
     const char* const share = std::strchr(host, '\\');
     if (share == nullptr) {
         BOOST_LOG_SEV(*logger, ERROR)
-            << server.address << ": bad archive target format, expected \\ after host";
+            << LogText(server.address) << ": bad archive target format, expected \\ after host";
         return;
     }
 
     std::string newPath = "\\\\" + targetAddress + share;
-    BOOST_LOG_SEV(*logger, INFO) << server.address << ": setting archive target address to "
-                                 << newPath;
+    BOOST_LOG_SEV(*logger, INFO) << LogText(server.address)
+                                 << ": setting archive target address to " << LogText(newPath);
     chosen.path = newPath.data();
     // An SDK that reads the path by its length must see the new path's, NUL included.
     chosen.pathLength = newPath.size() + 1;
     if (KXAPI_UpdateTargetEx(handle, chosenId, nullptr, nullptr, &chosen) < 0) {
-        BOOST_LOG_SEV(*logger, ERROR) << server.address << ": failed to update archive target";
+        BOOST_LOG_SEV(*logger, ERROR)
+            << LogText(server.address) << ": failed to update archive target";
     }
 }

@@ -1,4 +1,6 @@
 // What each SDK event does on the target and on a client: login outcomes, data ready, close.
+#include <set>
+
 #include <gmock/gmock.h>
 
 #include "unit/service_fixture.h"
@@ -71,10 +73,14 @@ TEST_F(EventDispatchTest, LoginWithLowByteSetQueuesADelayedReconnectAndKeepsTheS
         {kClient, 0xff, "INFO connecting to server 10.0.1.1:22609"},
         {kClient, 0x180, "INFO connecting to server 10.0.1.1:22609"},
     };
+    // The first failure on a connection queues its retry; later ones find it pending and add
+    // neither an attempt nor a line.
+    std::set<int> retryPending;
     for (const LoginCase& login : cases) {
         for (const ConnState before : {ConnState::Open, ConnState::LoggedIn}) {
             SCOPED_TRACE(testing::Message()
                          << "result " << login.result << ", state " << static_cast<int>(before));
+            const bool firstFailure = retryPending.insert(login.connection).second;
             std::size_t mark = 0;
             ConnState after = ConnState::Closed;
             OnWorker([&] {
@@ -85,7 +91,11 @@ TEST_F(EventDispatchTest, LoginWithLowByteSetQueuesADelayedReconnectAndKeepsTheS
             });
             WaitForPasses(1);
             // No line of its own: only the reconnect's announcement.
-            EXPECT_THAT(log.LinesFrom(mark), ElementsAre(login.line));
+            if (firstFailure) {
+                EXPECT_THAT(log.LinesFrom(mark), ElementsAre(login.line));
+            } else {
+                EXPECT_THAT(log.LinesFrom(mark), ElementsAre());
+            }
             EXPECT_EQ(after, before);
             // The retry waits its 5 seconds.
             EXPECT_EQ(scripted_sdk::Inspect(login.connection).opens, 1);
@@ -105,7 +115,8 @@ TEST_F(EventDispatchTest, EventsArrivingDuringAReceiveReachTheHandler) {
     EXPECT_EQ(state, ConnState::LoggedIn);
 }
 
-TEST_F(EventDispatchTest, DataReadyOnTheTargetStartsOneDiscoveryPerEventAfterTheCallback) {
+// Events arriving while a discovery is queued add nothing to it.
+TEST_F(EventDispatchTest, DataReadyOnTheTargetStartsOneDiscoveryAfterTheCallback) {
     OpenTargetAndClient();
     scripted_sdk::Configure(kTarget, [](scripted_sdk::Connection& c) {
         c.adapters = {scripted_sdk::Adapter{}};
@@ -119,7 +130,7 @@ TEST_F(EventDispatchTest, DataReadyOnTheTargetStartsOneDiscoveryPerEventAfterThe
     });
     WaitForPasses(2);
     EXPECT_EQ(duringCallbacks, 0);
-    EXPECT_EQ(CountCalls("GetNetworkInfo(1)"), 2);
+    EXPECT_EQ(CountCalls("GetNetworkInfo(1)"), 1);
     EXPECT_TRUE(log.Contains("INFO initial target address is 10.0.0.7; verifying clients"));
     EXPECT_EQ(CountCalls("GetNumTargets(1)"), 0);
 }

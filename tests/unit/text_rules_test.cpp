@@ -1,0 +1,63 @@
+// The free rules for texts from servers: which address texts are addresses, and how any text
+// is written into a log line.
+#include <gtest/gtest.h>
+
+#include "app/log_text.h"
+#include "sync/ipv4_address.h"
+
+namespace {
+
+TEST(IsIPv4Address, OnlyDottedQuadsOfDecimalOctetsAreAddresses) {
+    const struct {
+        std::string text;
+        bool address;
+    } cases[] = {
+        {"10.0.0.1", true},
+        {"0.0.0.0", true},
+        {"255.255.255.255", true},
+        {"192.168.1.200", true},
+        {"", false},
+        {"10.0.0.1\\evil", false},
+        {"::1", false},
+        {"999.1.1.1", false},
+        {"256.0.0.1", false},
+        {"nas.example.com", false},
+        {std::string(300, '1'), false},
+        {"10.0.0.1\r\n", false},
+        {" 10.0.0.1", false},
+        {"10.0.0.1 ", false},
+        {"10.0.0", false},
+        {"10.0.0.1.5", false},
+        {"010.0.0.1", false},
+        {"0x0a.0.0.1", false},
+        {"10.0.0.-1", false},
+        {std::string("10.0.0.1\0evil", 13), false},
+    };
+    for (const auto& testCase : cases) {
+        EXPECT_EQ(IsIPv4Address(testCase.text), testCase.address) << LogText(testCase.text);
+    }
+}
+
+TEST(LogText, ControlBytesAreEscapedAndEverythingElseKept) {
+    const struct {
+        std::string text;
+        std::string logged;
+    } cases[] = {
+        {"eth0", "eth0"},
+        {"", ""},
+        {"\\\\10.0.0.5\\archive\\daily", "\\\\10.0.0.5\\archive\\daily"},
+        {"name\n<0>forged", "name\\x0a<0>forged"},
+        {"a\r\nb", "a\\x0d\\x0ab"},
+        {std::string("nul\0byte", 8), "nul\\x00byte"},
+        {"tab\there", "tab\\x09here"},
+        {"\x1f\x7f", "\\x1f\\x7f"},
+        {" ~", " ~"},
+        {"caf\xc3\xa9 \x80\xff", "caf\xc3\xa9 \x80\xff"},
+        {"\\x0a stays", "\\x0a stays"},
+    };
+    for (const auto& testCase : cases) {
+        EXPECT_EQ(LogText(testCase.text), testCase.logged) << testCase.logged;
+    }
+}
+
+}  // namespace
