@@ -54,8 +54,7 @@ Vaultline& ParkedService::Next() {
         service_.reset();
         scripted_sdk::Reset();
         service_ = std::make_unique<Vaultline>();
-        service_->ioService.stop();
-        service_->worker.join();
+        service_->StopWorker();
         served_ = 0;
     }
     ++served_;

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <random>
@@ -266,6 +268,21 @@ bool Soak::Fail(const std::string& why) {
         const std::size_t tail = log.size() > 4000 ? log.size() - 4000 : 0;
         std::printf("--- end of vaultline's log ---\n%s\n", log.substr(tail).c_str());
     }
+    // The whole story stays behind for a look: the service's log, the simulator's events and
+    // its last state.
+    const auto kept = std::filesystem::temp_directory_path() /
+                      ("vaultline-soak-" + std::to_string(options_.seed));
+    std::error_code error;
+    std::filesystem::create_directories(kept, error);
+    if (service_) {
+        std::ofstream(kept / "vaultline.log") << service_->Stderr();
+    }
+    if (simulator_) {
+        std::ofstream(kept / "simulator.out") << simulator_->Process().Stdout();
+        std::filesystem::copy_file(simulator_->StatePath(), kept / "state.xml",
+                                   std::filesystem::copy_options::overwrite_existing, error);
+    }
+    std::printf("logs kept in %s\n", kept.c_str());
     std::printf("replay: bash scripts/soak.sh %d %llu\n", options_.seconds,
                 static_cast<unsigned long long>(options_.seed));
     return false;
@@ -348,8 +365,8 @@ bool Soak::Run() {
     std::printf("descriptors %d -> %d, RSS %ld -> %ld KiB\n", earlyDescriptors, lateDescriptors,
                 earlyRss, lateRss);
 
-    // The slack covers the three descriptors the service's timer queue opens on its first retry
-    // and a few connections still closing; a leak of one per change or per client exceeds it.
+    // The slack covers a few connections still closing; a leak of one per change or per client
+    // exceeds it.
     if (earlyDescriptors < 0 || lateDescriptors > earlyDescriptors + 8) {
         return Fail("open descriptors grew from " + std::to_string(earlyDescriptors) + " to " +
                     std::to_string(lateDescriptors));
