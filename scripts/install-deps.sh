@@ -7,7 +7,7 @@ packages=(
   build-essential cmake g++ pkg-config
   libboost-dev libboost-log-dev libboost-program-options-dev libboost-thread-dev
   libboost-date-time-dev libboost-system-dev
-  libtinyxml2-dev libgtest-dev libgmock-dev
+  libtinyxml2-dev libgtest-dev libgmock-dev nlohmann-json3-dev
   # Fuzzing (libFuzzer comes with clang's runtime libraries) and the memcheck run.
   clang clang-format libclang-rt-14-dev valgrind
   # Packaging and its test: cpack (dpkg-shlibdeps, file), lintian, man pages, systemd-analyze.

@@ -1,13 +1,15 @@
 // Reading "vaultline.conf": the archive target, the archive clients and their credentials.
+#include "service/configuration.h"
+
 #include <tinyxml2.h>
 
 #include "app/log_text.h"
 #include "app/logging.h"
-#include "service/vaultline.h"
+
+const char* const kConfigurationFile = "vaultline.conf";
 
 namespace {
 
-constexpr const char* kConfigurationFile = "vaultline.conf";
 constexpr int kDefaultPort = 22609;
 
 // The Port attribute as a decimal integer; absent or not starting with a number keeps the
@@ -20,10 +22,10 @@ int ReadPort(const tinyxml2::XMLElement& element) {
 
 }  // namespace
 
-bool Vaultline::Initialize() {
+bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Server&)>& accept) {
     tinyxml2::XMLDocument document;
-    if (document.LoadFile(kConfigurationFile) != tinyxml2::XML_SUCCESS) {
-        BOOST_LOG_SEV(*logger, FATAL) << "unable to open configuration file " << kConfigurationFile;
+    if (document.LoadFile(path) != tinyxml2::XML_SUCCESS) {
+        BOOST_LOG_SEV(*logger, FATAL) << "unable to open configuration file " << path;
         return false;
     }
 
@@ -48,18 +50,13 @@ bool Vaultline::Initialize() {
     BOOST_LOG_SEV(*logger, INFO) << "archive target: " << LogText(targetAddressText) << ":"
                                  << targetPort << ", user " << LogText(targetUsername);
 
-    {
-        Server server;
-        server.address = targetAddressText;
-        server.username = targetUsername;
-        server.password = targetPassword;
-        server.port = static_cast<uint16_t>(targetPort);
-        server.isTarget = true;
-        auto record = InitServer(server);
-        std::lock_guard<std::mutex> lock(recordsMutex);
-        target = std::move(record);
-    }
-    if (!target) {
+    Vaultline::Server targetServer;
+    targetServer.address = targetAddressText;
+    targetServer.username = targetUsername;
+    targetServer.password = targetPassword;
+    targetServer.port = static_cast<uint16_t>(targetPort);
+    targetServer.isTarget = true;
+    if (!accept(targetServer)) {
         return false;
     }
 
@@ -85,19 +82,35 @@ bool Vaultline::Initialize() {
             BOOST_LOG_SEV(*logger, FATAL) << "bad <ArchiveClient>; Address required";
             return false;
         }
-        Server server;
+        Vaultline::Server server;
         server.address = clientAddress;
         server.username = clientUsername;
         server.password = clientPassword;
         server.port = static_cast<uint16_t>(clientPort);
+        if (!accept(server)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Vaultline::Initialize() {
+    const bool read = ReadConfiguration(kConfigurationFile, [this](Server& server) {
         auto record = InitServer(server);
         if (!record) {
             return false;
         }
         std::lock_guard<std::mutex> lock(recordsMutex);
-        clients.push_back(std::move(record));
+        if (server.isTarget) {
+            target = std::move(record);
+        } else {
+            clients.push_back(std::move(record));
+        }
+        return true;
+    });
+    if (!read) {
+        return false;
     }
-
     QueueReconnect(target->server, false);
     return true;
 }

@@ -4,12 +4,11 @@
 #include "app/log_text.h"
 #include "app/logging.h"
 #include "service/vaultline.h"
+#include "sync/address_rules.h"
 #include "sync/ipv4_address.h"
 #include "sync/string_field_buffer.h"
 
 namespace {
-
-constexpr const char* kNoAddress = "0.0.0.0";
 
 NetworkAdapter EmptyAdapterQuery() {
     NetworkAdapter adapter{};
@@ -27,24 +26,15 @@ std::string Vaultline::GetAdapterAddress(void* handle) {
         return "";
     }
 
-    // The first connected adapter with a DHCP address, else the first connected one.
-    std::optional<uint64_t> candidate;
-    for (uint64_t index = 0; index < info.adapterCount; ++index) {
-        NetworkAdapter adapter = EmptyAdapterQuery();
-        if (KXAPI_GetNetworkAdapter(handle, index, &adapter) < 0) {
-            BOOST_LOG_SEV(*logger, ERROR) << "failed to get network adapter, index " << index;
-            continue;
-        }
-        if (adapter.connected == 0) {
-            continue;
-        }
-        if (!candidate || adapter.dhcp != 0) {
-            candidate = index;
-        }
-        if (adapter.dhcp != 0) {
-            break;
-        }
-    }
+    const std::optional<uint64_t> candidate =
+        ChooseAdapter(info.adapterCount, [handle](uint64_t index) -> std::optional<AdapterFlags> {
+            NetworkAdapter adapter = EmptyAdapterQuery();
+            if (KXAPI_GetNetworkAdapter(handle, index, &adapter) < 0) {
+                BOOST_LOG_SEV(*logger, ERROR) << "failed to get network adapter, index " << index;
+                return std::nullopt;
+            }
+            return AdapterFlags{adapter.connected != 0, adapter.dhcp != 0};
+        });
     if (!candidate) {
         BOOST_LOG_SEV(*logger, ERROR) << "no connected network adapters found";
         return "";
@@ -95,7 +85,7 @@ void Vaultline::QueueDiscovery(Server& server, bool delayed) {
 
 void Vaultline::DoGetAddress(Server& server) {
     const std::string address = GetAdapterAddress(server.handle.get());
-    if (address.empty() || address == kNoAddress) {
+    if (address.empty() || address == kNoAdapterAddress) {
         QueueDiscovery(server, true);
         return;
     }

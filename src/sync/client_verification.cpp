@@ -1,9 +1,8 @@
 // Checking a client's enabled archive target against the target address and rewriting its host.
-#include <cstring>
-
 #include "app/log_text.h"
 #include "app/logging.h"
 #include "service/vaultline.h"
+#include "sync/address_rules.h"
 #include "sync/string_field_buffer.h"
 
 namespace {
@@ -78,27 +77,25 @@ void Vaultline::VerifyClientTarget(Server& server) {
     const char* const path = chosenPath.Text(0);
     BOOST_LOG_SEV(*logger, INFO) << LogText(server.address) << ": found archive target "
                                  << LogText(path);
-    if (path[0] != '\\' || path[1] != '\\') {
-        BOOST_LOG_SEV(*logger, ERROR)
-            << LogText(server.address) << ": bad archive target format, expected \\\\<host>\\";
-        return;
-    }
-    const char* const host = path + 2;
-    // The trailing backslash keeps host 10.0.0.50 from matching address 10.0.0.5.
-    const std::string expected = targetAddress + "\\";
-    if (std::strncmp(host, expected.c_str(), expected.size()) == 0) {
-        BOOST_LOG_SEV(*logger, INFO) << "archive target address is correct, not updating";
-        QueueClose(server);
-        return;
-    }
-    const char* const share = std::strchr(host, '\\');
-    if (share == nullptr) {
-        BOOST_LOG_SEV(*logger, ERROR)
-            << LogText(server.address) << ": bad archive target format, expected \\ after host";
-        return;
+    PathCheck check = CheckTargetPath(path, targetAddress);
+    switch (check.action) {
+        case PathAction::NoLeadingBackslashes:
+            BOOST_LOG_SEV(*logger, ERROR)
+                << LogText(server.address) << ": bad archive target format, expected \\\\<host>\\";
+            return;
+        case PathAction::Correct:
+            BOOST_LOG_SEV(*logger, INFO) << "archive target address is correct, not updating";
+            QueueClose(server);
+            return;
+        case PathAction::NoBackslashAfterHost:
+            BOOST_LOG_SEV(*logger, ERROR)
+                << LogText(server.address) << ": bad archive target format, expected \\ after host";
+            return;
+        case PathAction::Rewrite:
+            break;
     }
 
-    std::string newPath = "\\\\" + targetAddress + share;
+    std::string newPath = std::move(check.newPath);
     BOOST_LOG_SEV(*logger, INFO) << LogText(server.address)
                                  << ": setting archive target address to " << LogText(newPath);
     chosen.path = newPath.data();

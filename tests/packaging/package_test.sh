@@ -33,7 +33,8 @@ wait_for() {
 }
 
 echo "=== man pages ==="
-for page in "$source/packaging/vaultline.8" "$source/packaging/archive-simulator.1"; do
+for page in "$source/packaging/vaultline.8" "$source/packaging/vaultline-check.8" \
+  "$source/packaging/archive-simulator.1"; do
   if warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) && [ -z "$warnings" ]; then
     pass "$(basename "$page") renders without warnings"
   else
@@ -68,7 +69,8 @@ expect_files() {
     grep -qx "./$file" "$work/$(basename "$deb").files" || fail "$(basename "$deb") lacks $file"
   done
 }
-expect_files "$service_deb" usr/sbin/vaultline usr/lib/vaultline/libkxAPI.so \
+expect_files "$service_deb" usr/sbin/vaultline usr/sbin/vaultline-check \
+  usr/lib/vaultline/libkxAPI.so usr/share/man/man8/vaultline-check.8.gz \
   usr/lib/systemd/system/vaultline.service usr/lib/systemd/system/vaultline@.service \
   usr/share/man/man8/vaultline.8.gz usr/share/doc/vaultline/copyright \
   usr/share/doc/vaultline/changelog.gz usr/share/doc/vaultline/vaultline.conf.example etc/vaultline/
@@ -191,6 +193,15 @@ cat > "$run/vaultline.conf" <<XML
   </ArchiveClients>
 </Vaultline>
 XML
+
+# The dry run first, from the configuration's folder: it reports the stale client and exits 2.
+set +e
+(cd "$run" && "$root/usr/sbin/vaultline-check") > "$work/check.out" 2> "$work/check.err"
+check_status=$?
+set -e
+[ "$check_status" -eq 2 ] && grep -q 'would rewrite \\\\nas01\\archive\\daily' "$work/check.out" &&
+  pass "packaged vaultline-check reports the stale client" ||
+  fail "vaultline-check: status $check_status: $(cat "$work/check.out" "$work/check.err")"
 
 # run_service LOG [ENV...]: the packaged service in the configuration's folder, in the background.
 run_service() {

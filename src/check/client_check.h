@@ -1,0 +1,21 @@
+// The archive clients: each one's enabled archive target and what the service would do with it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "check/connection_round.h"
+#include "check/findings.h"
+
+// Targets read beyond this many are left out; a list of more is not a real client's.
+constexpr uint64_t kMaxTargetsRead = 65536;
+
+// Reads the archive targets of the client behind `handle`, whose data is ready, picks the
+// enabled one as the service does, and sets `finding`'s verdict against `archiveAddress`.
+// Only reads: nothing is ever sent to the client.
+void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFinding& finding);
+
+// Reaches every client at once and judges each one, in the order of `clients`.
+std::vector<ClientFinding> CheckClients(const std::vector<Vaultline::Server>& clients,
+                                        const std::string& archiveAddress,
+                                        const RoundLimits& limits, const StopControl& stop);

@@ -1,0 +1,44 @@
+// vaultline-check: reads the service's configuration, reaches the target and every client, and
+// reports what the service would change, changing nothing.
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "app/logging.h"
+#include "check/check_options.h"
+#include "check/check_run.h"
+#include "check/stop_signal.h"
+
+int main(int argc, char** argv) {
+    const auto options = BuildCheckOptions();
+    CheckOptions parsed;
+    std::optional<std::string> commandLineError;
+    try {
+        parsed = ParseCheckCommandLine(options, argc, argv);
+    } catch (const boost::program_options::error& error) {
+        commandLineError = error.what();
+    }
+    if (commandLineError) {
+        std::cerr << options << '\n' << *commandLineError << '\n';
+        return 1;
+    }
+    if (parsed.help) {
+        std::cout << options;
+        return 0;
+    }
+
+    // Before the logging thread starts, so that thread inherits the blocked stop signals and only
+    // the connection loop's wait takes them.
+    const StopControl stop = InstallCheckStopHandler();
+    // Configuration messages reach standard error in the service's console layout.
+    const auto sink = InitLogging(1, false);
+    int status = 1;
+    {
+        Logger mainLogger;
+        logger = &mainLogger;
+        status = RunCheck(parsed, stop, std::cout);
+        logger = nullptr;
+    }
+    ShutdownLogging(sink);
+    return status;
+}
