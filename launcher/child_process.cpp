@@ -125,6 +125,10 @@ long ChildProcess::MemoryKib(const std::string& field) const {
     return -1;
 }
 
+std::filesystem::path ChildProcess::StdoutPath() const {
+    return outputDirectory_.Path() / "stdout";
+}
+
 std::string ChildProcess::Stdout() const {
     return ReadFile(outputDirectory_.Path() / "stdout");
 }

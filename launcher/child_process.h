@@ -56,6 +56,8 @@ public:
     long MemoryKib(const std::string& field) const;
 
     std::string Stdout() const;
+    // The file standard output goes to, for readers that follow it as it grows.
+    std::filesystem::path StdoutPath() const;
     std::string Stderr() const;
     bool WaitForStdout(const std::string& text, std::chrono::milliseconds timeout) const;
     bool WaitForStderr(const std::string& text, std::chrono::milliseconds timeout) const;

@@ -108,13 +108,14 @@ std::string FleetXml(const std::vector<FleetServer>& servers) {
     return xml + "</Fleet>\n";
 }
 
-SimulatorProcess::SimulatorProcess(const std::string& fleetXml, std::chrono::seconds startTimeout) {
+SimulatorProcess::SimulatorProcess(const std::string& fleetXml, std::chrono::seconds startTimeout,
+                                   const std::vector<std::string>& extraArguments) {
     fleetPath_ = directory_.WriteFile("fleet.xml", fleetXml);
     statePath_ = directory_.Path() / "state.xml";
-    process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{ARCHIVE_SIMULATOR_BINARY, "--fleet", fleetPath_.string(),
-                                 "--state", statePath_.string()},
-        directory_.Path());
+    std::vector<std::string> arguments = {ARCHIVE_SIMULATOR_BINARY, "--fleet", fleetPath_.string(),
+                                          "--state", statePath_.string()};
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    process_ = std::make_unique<ChildProcess>(arguments, directory_.Path());
     const bool ready = WaitUntil(
         [&] {
             return process_->Stdout().find("ready servers=") != std::string::npos ||

@@ -49,8 +49,10 @@ std::string FleetXml(const std::vector<FleetServer>& servers);
 // (carrying the simulator's stderr) if it does not within `startTimeout`. The destructor stops it.
 class SimulatorProcess {
 public:
+    // `extraArguments` follow the fleet and state options (for example "--timestamps").
     explicit SimulatorProcess(const std::string& fleetXml,
-                              std::chrono::seconds startTimeout = std::chrono::seconds(20));
+                              std::chrono::seconds startTimeout = std::chrono::seconds(20),
+                              const std::vector<std::string>& extraArguments = {});
     ~SimulatorProcess();
     SimulatorProcess(const SimulatorProcess&) = delete;
     SimulatorProcess& operator=(const SimulatorProcess&) = delete;

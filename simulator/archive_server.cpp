@@ -12,6 +12,7 @@
 
 #include "event_log.h"
 #include "server_session.h"
+#include "state_file.h"
 
 namespace simulator {
 namespace {
@@ -87,10 +88,19 @@ bool ArchiveServer::Reconfigure(const ServerConfig& config) {
     behaviour_ = std::make_shared<const ServerBehaviour>(config.behaviour);
     config_.adapters = config.adapters;
     config_.targets = config.targets;
+    stateElementStale_ = true;
     if (dataChanged) {
         PushDataToSessions(0);
     }
     return dataChanged;
+}
+
+const std::string& ArchiveServer::StateElement() {
+    if (stateElementStale_) {
+        stateElement_ = RenderServerState(config_, port_);
+        stateElementStale_ = false;
+    }
+    return stateElement_;
 }
 
 double ArchiveServer::NextRandom() {
@@ -130,6 +140,7 @@ kxprotocol::UpdateResult ArchiveServer::ApplyUpdate(const kxprotocol::UpdateTarg
     } else if (applies) {
         target->path = update.path;
         result.status = kxprotocol::UpdateStatus::kApplied;
+        stateElementStale_ = true;
     }
     if (target != nullptr) {
         result.path = target->path;
@@ -155,10 +166,15 @@ std::vector<std::shared_ptr<ServerSession>> ArchiveServer::SessionsSnapshot() co
 
 // Works on a snapshot: a session whose output overflows ends and leaves the map meanwhile.
 void ArchiveServer::PushDataToSessions(uint64_t exceptSession) {
+    int pushed = 0;
     for (const auto& session : SessionsSnapshot()) {
         if (session->Id() != exceptSession && session->LoggedIn()) {
             session->SendData();
+            ++pushed;
         }
+    }
+    if (pushed > 0) {
+        PrintEvent("push name=" + LineValue(config_.name) + " sessions=" + std::to_string(pushed));
     }
 }
 

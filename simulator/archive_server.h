@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -32,6 +33,8 @@ public:
     // The configuration with the targets as currently applied.
     const ServerConfig& Config() const { return config_; }
     uint16_t Port() const { return port_; }
+    // This server's element of the state file, rendered again only after its targets changed.
+    const std::string& StateElement();
 
     // Takes new credentials and behaviour (for connections accepted from now on) and new
     // adapters and targets. Logged-in sessions get the data again when adapters or targets
@@ -61,6 +64,8 @@ private:
     uint64_t nextSessionId_ = 1;
     std::unordered_map<uint64_t, std::shared_ptr<ServerSession>> sessions_;
     EventLoop::TimerId acceptResume_ = 0;
+    std::string stateElement_;
+    bool stateElementStale_ = true;
 };
 
 }  // namespace simulator

@@ -1,6 +1,8 @@
 // Writing event lines to stdout and problems to stderr.
 #include "event_log.h"
 
+#include <time.h>
+
 #include <cstdio>
 
 namespace simulator {
@@ -22,10 +24,38 @@ std::string LineValue(const std::string& value) {
     return safe;
 }
 
+namespace {
+
+bool timestamps = false;
+bool batching = false;
+
+}  // namespace
+
+void SetEventTimestamps(bool on) {
+    timestamps = on;
+}
+
+void SetEventBatching(bool on) {
+    batching = on;
+    FlushEvents();
+}
+
+void FlushEvents() {
+    std::fflush(stdout);
+}
+
 void PrintEvent(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
+    if (timestamps) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::fprintf(stdout, " time=%lld.%06ld", static_cast<long long>(now.tv_sec),
+                     now.tv_nsec / 1000);
+    }
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (!batching) {
+        std::fflush(stdout);
+    }
 }
 
 void PrintProblem(const std::string& message) {

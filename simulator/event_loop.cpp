@@ -59,6 +59,15 @@ void EventLoop::Unwatch(int fd) {
     tokenByFd_.erase(found);
 }
 
+void EventLoop::Forget(int fd) {
+    const auto found = tokenByFd_.find(fd);
+    if (found == tokenByFd_.end()) {
+        return;
+    }
+    watched_.erase(found->second);
+    tokenByFd_.erase(found);
+}
+
 EventLoop::TimerId EventLoop::After(std::chrono::milliseconds delay, TimerHandler handler) {
     const TimerId id = nextTimer_++;
     const Clock::time_point due = Clock::now() + delay;
@@ -99,6 +108,23 @@ void EventLoop::RunDueTimers() {
     }
 }
 
+void EventLoop::EndTurn() {
+    std::vector<TimerHandler> work;
+    for (;;) {
+        if (turnEnd_) {
+            turnEnd_();
+        }
+        if (deferred_.empty()) {
+            return;
+        }
+        work.clear();
+        work.swap(deferred_);
+        for (TimerHandler& handler : work) {
+            handler();
+        }
+    }
+}
+
 bool EventLoop::Run() {
     constexpr int kMaxEvents = 256;
     epoll_event events[kMaxEvents];
@@ -117,6 +143,7 @@ bool EventLoop::Run() {
             (*handler)(events[index].events);
         }
         RunDueTimers();
+        EndTurn();
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace simulator {
 
@@ -32,9 +33,18 @@ public:
     bool Watch(int fd, uint32_t events, IoHandler handler);
     void Modify(int fd, uint32_t events);
     void Unwatch(int fd);
+    // Unwatch for a descriptor the caller closes at once (and never duplicated): closing it
+    // takes it out of epoll, which saves a system call per connection.
+    void Forget(int fd);
 
     TimerId After(std::chrono::milliseconds delay, TimerHandler handler);
     void Cancel(TimerId id);
+
+    // A turn is one wait: the I/O events it returned, then the timers due. At the end of every
+    // turn `hook` runs, then the work deferred during the turn in order, then `hook` again if
+    // there was any, until nothing is left deferred. Passing nullptr removes the hook.
+    void OnTurnEnd(TimerHandler hook) { turnEnd_ = std::move(hook); }
+    void Defer(TimerHandler work) { deferred_.push_back(std::move(work)); }
 
     // Runs until Stop() is called from a handler; false when waiting for events fails.
     bool Run();
@@ -48,6 +58,7 @@ private:
 
     int WaitTimeoutMs() const;
     void RunDueTimers();
+    void EndTurn();
 
     int epoll_ = -1;
     bool stopped_ = false;
@@ -57,6 +68,8 @@ private:
     TimerId nextTimer_ = 1;
     std::map<std::pair<Clock::time_point, TimerId>, TimerHandler> timers_;
     std::unordered_map<TimerId, Clock::time_point> timerDue_;
+    TimerHandler turnEnd_;
+    std::vector<TimerHandler> deferred_;
 };
 
 }  // namespace simulator

@@ -2,6 +2,7 @@
 #include "fleet.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <utility>
 
 #include "event_log.h"
@@ -26,11 +27,22 @@ void PrintSeedIfRandom(const ServerConfig& config) {
 }  // namespace
 
 Fleet::Fleet(EventLoop& loop, std::string fleetPath, std::string statePath)
-    : loop_(loop), fleetPath_(std::move(fleetPath)), statePath_(std::move(statePath)) {}
+    : loop_(loop), fleetPath_(std::move(fleetPath)), statePath_(std::move(statePath)) {
+    loop_.OnTurnEnd([this] {
+        if (stateChanged_) {
+            SaveState();
+        }
+        FlushEvents();
+    });
+}
+
+Fleet::~Fleet() {
+    loop_.OnTurnEnd(nullptr);
+}
 
 std::unique_ptr<ArchiveServer> Fleet::Launch(ServerConfig config, Listener listener) {
     auto server = std::make_unique<ArchiveServer>(loop_, std::move(config), std::move(listener),
-                                                  [this] { SaveState(); });
+                                                  [this] { stateChanged_ = true; });
     if (!server->StartAccepting()) {
         return nullptr;
     }
@@ -54,11 +66,7 @@ std::string Fleet::Start() {
         }
         servers_.push_back(std::move(server));
     }
-    std::vector<ServerState> state;
-    for (const auto& server : servers_) {
-        state.push_back({&server->Config(), server->Port()});
-    }
-    if (std::string error = WriteStateFile(statePath_, state); !error.empty()) {
+    if (std::string error = WriteStateFile(statePath_, StateElements()); !error.empty()) {
         return error;
     }
     for (const auto& server : servers_) {
@@ -87,14 +95,19 @@ void Fleet::Reload() {
         ArchiveServer* kept = nullptr;
         std::unique_ptr<ArchiveServer> launched;
     };
+    // Running servers by name (names are unique in a fleet), so matching stays linear.
+    std::unordered_map<std::string, std::size_t> running;
+    for (std::size_t index = 0; index < servers_.size(); ++index) {
+        running.emplace(servers_[index]->Name(), index);
+    }
     std::vector<Planned> plan;
     for (ServerConfig& config : parse.fleet->servers) {
         Planned planned;
-        for (const auto& server : servers_) {
-            const ServerConfig& running = server->Config();
-            if (running.name == config.name && running.address == config.address &&
-                (config.port == 0 || config.port == server->Port())) {
-                planned.kept = server.get();
+        if (const auto found = running.find(config.name); found != running.end()) {
+            ArchiveServer& server = *servers_[found->second];
+            if (server.Config().address == config.address &&
+                (config.port == 0 || config.port == server.Port())) {
+                planned.kept = &server;
             }
         }
         if (planned.kept == nullptr) {
@@ -119,27 +132,23 @@ void Fleet::Reload() {
     int restarted = 0;
     std::vector<std::unique_ptr<ArchiveServer>> next;
     for (Planned& planned : plan) {
+        const auto found = running.find(planned.config.name);
+        const bool existed = found != running.end();
+        const std::size_t index = existed ? found->second : 0;
+        if (existed) {
+            running.erase(found);  // what is left in `running` was removed
+        }
         if (planned.kept != nullptr) {
             changed += planned.kept->Reconfigure(planned.config) ? 1 : 0;
-            const auto owner =
-                std::find_if(servers_.begin(), servers_.end(),
-                             [&](const auto& server) { return server.get() == planned.kept; });
-            next.push_back(std::move(*owner));
+            next.push_back(std::move(servers_[index]));
             continue;
         }
-        const bool existed = std::any_of(servers_.begin(), servers_.end(), [&](const auto& server) {
-            return server != nullptr && server->Name() == planned.config.name;
-        });
         (existed ? restarted : added) += 1;
         PrintEvent(ListeningLine(*planned.launched));
         PrintSeedIfRandom(planned.launched->Config());
         next.push_back(std::move(planned.launched));
     }
-    const auto removed = std::count_if(servers_.begin(), servers_.end(), [&](const auto& server) {
-        return server != nullptr && std::none_of(next.begin(), next.end(), [&](const auto& kept) {
-                   return kept->Name() == server->Name();
-               });
-    });
+    const auto removed = running.size();
     servers_.swap(next);
     next.clear();  // servers removed or restarted stop here, ending their sessions
     SaveState();
@@ -148,13 +157,18 @@ void Fleet::Reload() {
                " removed=" + std::to_string(removed) + " restarted=" + std::to_string(restarted));
 }
 
-void Fleet::SaveState() const {
-    std::vector<ServerState> state;
-    state.reserve(servers_.size());
+std::vector<const std::string*> Fleet::StateElements() {
+    std::vector<const std::string*> elements;
+    elements.reserve(servers_.size());
     for (const auto& server : servers_) {
-        state.push_back({&server->Config(), server->Port()});
+        elements.push_back(&server->StateElement());
     }
-    if (std::string error = WriteStateFile(statePath_, state); !error.empty()) {
+    return elements;
+}
+
+void Fleet::SaveState() {
+    stateChanged_ = false;
+    if (std::string error = WriteStateFile(statePath_, StateElements()); !error.empty()) {
         PrintProblem(error);
     }
 }

@@ -12,7 +12,12 @@ namespace simulator {
 
 class Fleet {
 public:
+    // Saves the state at the end of every loop turn that applied an update, before the turn's
+    // replies leave, so an acknowledged update is always in the state file.
     Fleet(EventLoop& loop, std::string fleetPath, std::string statePath);
+    ~Fleet();
+    Fleet(const Fleet&) = delete;
+    Fleet& operator=(const Fleet&) = delete;
 
     // Reads the fleet file, binds every listener and writes the state file, then prints the
     // listening lines and "ready". Returns an error text when any step fails.
@@ -25,7 +30,8 @@ public:
     void Reload();
 
 private:
-    void SaveState() const;
+    void SaveState();
+    std::vector<const std::string*> StateElements();
     std::unique_ptr<ArchiveServer> Launch(ServerConfig config, Listener listener);
     void ReportReloadError(const std::string& reason) const;
 
@@ -33,6 +39,7 @@ private:
     std::string fleetPath_;
     std::string statePath_;
     std::vector<std::unique_ptr<ArchiveServer>> servers_;  // in file order
+    bool stateChanged_ = false;                            // since the state file was last written
 };
 
 }  // namespace simulator

@@ -9,6 +9,8 @@
 #include <initializer_list>
 #include <set>
 #include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include <tinyxml2.h>
@@ -215,6 +217,8 @@ FleetParse ReadFleet(const tinyxml2::XMLDocument& document) {
     FleetConfig fleet;
     std::string& error = result.error;
     int position = 0;
+    std::unordered_set<std::string> names;
+    std::unordered_map<uint16_t, std::string> ports;  // nonzero ports and their servers' names
     for (auto* element = root->FirstChildElement(); element != nullptr && error.empty();
          element = element->NextSiblingElement()) {
         if (std::string(element->Name()) != "Server") {
@@ -222,16 +226,16 @@ FleetParse ReadFleet(const tinyxml2::XMLDocument& document) {
             break;
         }
         ServerConfig server = ReadServer(*element, ++position, error);
-        for (const ServerConfig& earlier : fleet.servers) {
-            if (!error.empty()) {
-                break;
-            }
-            const std::string where = Where(*element, "server \"" + server.name + "\"");
-            if (earlier.name == server.name) {
-                error = where + ": attribute name: \"" + server.name + "\" appears twice";
-            } else if (server.port != 0 && earlier.port == server.port) {
-                error = where + ": attribute port: " + std::to_string(server.port) +
-                        " is already the port of server \"" + earlier.name + "\"";
+        if (!error.empty()) {
+            break;
+        }
+        const auto where = [&] { return Where(*element, "server \"" + server.name + "\""); };
+        if (!names.insert(server.name).second) {
+            error = where() + ": attribute name: \"" + server.name + "\" appears twice";
+        } else if (server.port != 0) {
+            if (const auto [earlier, added] = ports.emplace(server.port, server.name); !added) {
+                error = where() + ": attribute port: " + std::to_string(server.port) +
+                        " is already the port of server \"" + earlier->second + "\"";
             }
         }
         fleet.servers.push_back(std::move(server));

@@ -19,17 +19,19 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: archive-simulator --fleet <fleet.xml> --state <state.xml>\n"
+    "usage: archive-simulator --fleet <fleet.xml> --state <state.xml> [--timestamps]\n"
     "\n"
     "Plays every archive server of the fleet file on its own TCP listener, in one process.\n"
     "Prints one line per event on stdout (listening, ready, login, update, disconnect, reload).\n"
     "SIGHUP re-reads the fleet file; SIGTERM or SIGINT stop the simulator.\n"
-    "The state file is rewritten after every change.\n";
+    "The state file is rewritten after every change.\n"
+    "--timestamps ends every event line with \" time=<seconds>\" of the monotonic clock.\n";
 
 struct Options {
     std::string fleetPath;
     std::string statePath;
     bool help = false;
+    bool timestamps = false;
 };
 
 // Returns an error text for a bad command line.
@@ -39,6 +41,10 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         if (argument == "--help" || argument == "-h") {
             options.help = true;
             return {};
+        }
+        if (argument == "--timestamps") {
+            options.timestamps = true;
+            continue;
         }
         std::string* value = argument == "--fleet"   ? &options.fleetPath
                              : argument == "--state" ? &options.statePath
@@ -68,6 +74,7 @@ void RaiseDescriptorLimit() {
 
 int Run(const Options& options) {
     RaiseDescriptorLimit();
+    simulator::SetEventTimestamps(options.timestamps);
     signal(SIGPIPE, SIG_IGN);
     sigset_t handled;
     sigemptyset(&handled);
@@ -102,7 +109,10 @@ int Run(const Options& options) {
         simulator::PrintProblem(error);
         return 1;
     }
-    if (!loop.Run()) {
+    simulator::SetEventBatching(true);
+    const bool ran = loop.Run();
+    simulator::SetEventBatching(false);
+    if (!ran) {
         simulator::PrintProblem(std::string("epoll_wait: ") + std::strerror(errno));
         return 1;
     }
@@ -114,7 +124,9 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Flushed by the event log itself: per line, or per loop turn while batching.
+    static char buffer[1 << 16];
+    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     Options options;
     if (const std::string error = ParseOptions(argc, argv, options); !error.empty()) {
         std::fprintf(stderr, "archive-simulator: %s\n%s", error.c_str(), kUsage);

@@ -29,7 +29,7 @@ ServerSession::~ServerSession() {
     if (!ended_) {
         loop_.Cancel(delayTimer_);
         loop_.Cancel(dropTimer_);
-        loop_.Unwatch(fd_);
+        loop_.Forget(fd_);
         close(fd_);
     }
 }
@@ -53,7 +53,7 @@ void ServerSession::End() {
     ended_ = true;
     loop_.Cancel(delayTimer_);
     loop_.Cancel(dropTimer_);
-    loop_.Unwatch(fd_);
+    loop_.Forget(fd_);
     close(fd_);
     PrintEvent("disconnect name=" + LineValue(server_.Config().name));
     server_.SessionEnded(id_);  // may release this object once the caller's reference goes
@@ -66,7 +66,7 @@ void ServerSession::Fail(const std::string& problem) {
 
 void ServerSession::OnEvents(uint32_t events) {
     const auto keepAlive = shared_from_this();
-    if (events & EPOLLOUT) {
+    if ((events & EPOLLOUT) && !flushPending_) {
         WriteOutput();
     }
     if (!ended_ && (events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
@@ -106,6 +106,9 @@ void ServerSession::ReadInput() {
             Handle(std::move(decoded.message));
         }
         input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(consumed));
+        if (static_cast<std::size_t>(received) < scratch.size()) {
+            return;  // drained; the level-triggered loop reports any later bytes
+        }
     }
 }
 
@@ -144,8 +147,7 @@ void ServerSession::HandleLogin(const kxprotocol::Login& login) {
                " result=" + (status == kxprotocol::kLoginAccepted ? "accepted" : "refused"));
     Reply(kxprotocol::LoginResult{status, kxprotocol::kVersion});
     if (status != kxprotocol::kLoginAccepted) {
-        endWhenFlushed_ = true;
-        WriteOutput();
+        endWhenFlushed_ = true;  // once the reply has gone
         return;
     }
     loggedIn_ = true;
@@ -231,9 +233,6 @@ void ServerSession::ReleaseDelayedReplies() {
             }
         });
     }
-    if (!ended_) {
-        WriteOutput();
-    }
 }
 
 void ServerSession::Queue(const std::vector<uint8_t>& frame) {
@@ -242,7 +241,16 @@ void ServerSession::Queue(const std::vector<uint8_t>& frame) {
         return;
     }
     output_.insert(output_.end(), frame.begin(), frame.end());
-    WriteOutput();
+    if (!flushPending_) {
+        flushPending_ = true;
+        const std::weak_ptr<ServerSession> weak = weak_from_this();
+        loop_.Defer([weak] {
+            if (const auto self = weak.lock()) {
+                self->flushPending_ = false;
+                self->WriteOutput();
+            }
+        });
+    }
 }
 
 void ServerSession::WriteOutput() {

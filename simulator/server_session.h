@@ -43,6 +43,8 @@ private:
     uint8_t DecideLogin(const kxprotocol::Login& login);
     void ScheduleDrop();
     void Reply(const kxprotocol::Message& message);
+    // Output leaves at the end of the loop's turn, after the fleet saved any update applied in
+    // it, and in one send for everything the turn queued.
     void Queue(const std::vector<uint8_t>& frame);
     void ReleaseDelayedReplies();
     void WatchForWrites();
@@ -58,6 +60,7 @@ private:
     bool endWhenFlushed_ = false;
     bool ended_ = false;
     bool watchingWrites_ = false;
+    bool flushPending_ = false;  // a flush is deferred to the end of this turn
     std::vector<uint8_t> input_;
     std::vector<uint8_t> output_;
     std::size_t outputSent_ = 0;

@@ -9,13 +9,12 @@
 
 namespace simulator {
 
-struct ServerState {
-    const ServerConfig* config;  // name, address and current targets
-    uint16_t port;               // the port actually bound
-};
+// One server's <Server> element of the state file: its name, address, bound port and targets.
+std::string RenderServerState(const ServerConfig& config, uint16_t port);
 
-// Writes the state to a temporary file beside `path` and renames it over `path`, so a reader
-// sees the old or the new state, never a partial one. Returns an error text, or empty.
-std::string WriteStateFile(const std::string& path, const std::vector<ServerState>& servers);
+// Writes the document holding `servers` (rendered elements, in order) to a temporary file beside
+// `path` and renames it over `path`, so a reader sees the old or the new state, never a partial
+// one. Returns an error text, or empty.
+std::string WriteStateFile(const std::string& path, const std::vector<const std::string*>& servers);
 
 }  // namespace simulator

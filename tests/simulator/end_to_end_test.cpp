@@ -155,3 +155,74 @@ TEST(EndToEndTest, ClientsAreRepointedAtTheTargetAndTheStateFileShowsIt) {
 }
 
 }  // namespace
+
+// Replies are held until the state file has the updates applied before them, so whoever sees an
+// acknowledgement finds the update already saved. Many updates at once make the simulator apply
+// several per wakeup, and a large state file makes each save slow, so a reply sent before the
+// save would be caught here.
+TEST(EndToEndTest, AnAcknowledgedUpdateIsAlreadyInTheStateFile) {
+    constexpr int kClients = 200;
+    FleetServer ballast;
+    ballast.name = "ballast";
+    for (int id = 1; id <= 4000; ++id) {
+        ballast.targets.push_back({id, true, "\\\\10.0.0.9\\" + std::string(200, 'b')});
+    }
+    std::vector<FleetServer> fleet = {ballast};
+    for (int index = 0; index < kClients; ++index) {
+        FleetServer client;
+        client.name = "client" + std::to_string(index);
+        client.targets = {{1, true, "\\\\10.0.0.9\\archive"}};
+        fleet.push_back(client);
+    }
+    Simulator simulator(fleet);
+
+    std::vector<Peer> peers(kClients);
+    for (int index = 0; index < kClients; ++index) {
+        Peer& peer = peers[static_cast<std::size_t>(index)];
+        peer.server = fleet[static_cast<std::size_t>(index) + 1].name;
+        peer.handle = KXAPI_Init();
+        ASSERT_EQ(KXAPI_SetNonBlocking(peer.handle, 1), 0);
+        ASSERT_EQ(KXAPI_SetCallbackEx(peer.handle, RecordEvent, &peer), 0);
+        ASSERT_EQ(KXAPI_Open(peer.handle, "127.0.0.1",
+                             static_cast<unsigned short>(simulator.Port(peer.server))),
+                  0);
+        ASSERT_EQ(KXAPI_Login(peer.handle, "admin", "secret"), 0);
+    }
+    ASSERT_TRUE(PollUntil(peers, [&] {
+        for (const Peer& peer : peers) {
+            if (!Saw(peer, KXAPI_EVENT_DATA_READY)) {
+                return false;
+            }
+        }
+        return true;
+    }));
+
+    const auto newPath = [](const Peer& peer) { return "\\\\10.0.0.5\\" + peer.server; };
+    for (Peer& peer : peers) {
+        std::string path = newPath(peer);
+        TargetInfo info{};
+        info.size = sizeof info;
+        info.extension.size = sizeof info.extension;
+        info.path = path.data();
+        info.pathLength = path.size() + 1;
+        ASSERT_EQ(KXAPI_UpdateTargetEx(peer.handle, 1, nullptr, nullptr, &info), 0);
+    }
+    std::vector<bool> checked(peers.size(), false);
+    std::size_t unsaved = 0;
+    std::size_t remaining = peers.size();
+    // Checks each client as soon as a poll round delivers its acknowledgement.
+    ASSERT_TRUE(PollUntil(peers, [&] {
+        for (std::size_t index = 0; index < peers.size(); ++index) {
+            if (!checked[index] && Saw(peers[index], KXAPI_EVENT_CLOSE_REQUEST)) {
+                checked[index] = true;
+                --remaining;
+                unsaved += simulator.TargetPath(peers[index].server, 1) != newPath(peers[index]);
+            }
+        }
+        return remaining == 0;
+    }));
+    EXPECT_EQ(unsaved, 0u);
+    for (Peer& peer : peers) {
+        KXAPI_Cleanup(peer.handle);
+    }
+}
