@@ -8,7 +8,8 @@ packages=(
   libboost-dev libboost-log-dev libboost-program-options-dev libboost-thread-dev
   libboost-date-time-dev libboost-system-dev
   libtinyxml2-dev libsystemd-dev libgtest-dev libgmock-dev nlohmann-json3-dev
-  clang clang-format libclang-rt-14-dev
+  # Fuzzing (libFuzzer comes with clang's runtime libraries) and the memcheck run.
+  clang clang-format libclang-rt-14-dev valgrind
   # Packaging and its test: cpack (dpkg-shlibdeps, file), lintian, man pages, systemd-analyze.
   dpkg-dev file lintian man-db groff-base systemd
 )

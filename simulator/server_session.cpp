@@ -168,6 +168,7 @@ void ServerSession::ScheduleDrop() {
     dropTimer_ = loop_.After(std::chrono::milliseconds(delayMs), [weak] {
         if (const auto self = weak.lock()) {
             self->dropTimer_ = 0;
+            PrintEvent("drop name=" + LineValue(self->server_.Config().name));
             self->End();
         }
     });

@@ -1,4 +1,8 @@
 // The SDK against archive-simulator on loopback: login, data, queries, updates, lost connections.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +22,30 @@ using testing_support::FleetServer;
 using testing_support::Simulator;
 
 const std::string kArchivePath = "\\\\10.0.0.9\\archive";
+
+// True when `name` resolves, and only to loopback addresses.
+bool ResolvesToLoopback(const char* name) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0) {
+        return false;
+    }
+    bool loopback = found != nullptr;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+            loopback = loopback && (ntohl(address->sin_addr.s_addr) >> 24) == 127;
+        } else if (entry->ai_family == AF_INET6) {
+            const auto* address = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
+            loopback = loopback && IN6_IS_ADDR_LOOPBACK(&address->sin6_addr);
+        } else {
+            loopback = false;
+        }
+    }
+    freeaddrinfo(found);
+    return loopback;
+}
 
 FleetServer Server(const std::string& name, std::map<std::string, std::string> knobs = {}) {
     FleetServer server;
@@ -305,6 +333,11 @@ TEST_F(SdkSimulatorTest, ConnectsOverIpv6AndByHostName) {
     ASSERT_EQ(overIpv6.Login(), 0);
     EXPECT_TRUE(overIpv6.WaitForEvent(KXAPI_EVENT_DATA_READY));
 
+    // A minimal system may have no /etc/hosts, and then nothing names the loopback.
+    if (!ResolvesToLoopback("localhost")) {
+        GTEST_SKIP() << "\"localhost\" does not resolve on this system; connecting by name "
+                        "is not checked";
+    }
     SdkClient byName;
     ASSERT_EQ(byName.Open(Port("plain"), "localhost"), 0);
     ASSERT_EQ(byName.Login(), 0);

@@ -2,8 +2,11 @@
 // refused logins and dropped connections, with the real program and the stand-in SDK.
 #include <signal.h>
 
+#include <cstdlib>
 #include <regex>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 
@@ -22,7 +25,22 @@ using testing_support::WaitUntil;
 
 namespace {
 
-constexpr auto kJobTimeout = std::chrono::seconds(20);
+// A program to run vaultline under (e.g. valgrind's full path and options), from the environment;
+// words separated by spaces. Empty when unset.
+std::vector<std::string> Wrapper() {
+    std::vector<std::string> words;
+    if (const char* wrapper = std::getenv("VAULTLINE_TEST_WRAPPER")) {
+        std::istringstream split(wrapper);
+        for (std::string word; split >> word;) {
+            words.push_back(word);
+        }
+    }
+    return words;
+}
+
+// A wrapped service runs many times slower; its deadlines stretch with it.
+const int kSlowdown = Wrapper().empty() ? 1 : 6;
+const auto kJobTimeout = std::chrono::seconds(20) * kSlowdown;
 
 FleetServer TargetServer(const std::string& ip) {
     FleetServer target;
@@ -76,15 +94,16 @@ protected:
         fleet = std::move(servers);
         simulator = std::make_unique<Simulator>(fleet);
         directory.WriteFile("vaultline.conf", ConfigurationFor(*simulator, fleet));
-        service = std::make_unique<ChildProcess>(std::vector<std::string>{VAULTLINE_BINARY, "-c"},
-                                                 directory.Path());
+        std::vector<std::string> command = Wrapper();
+        command.insert(command.end(), {VAULTLINE_BINARY, "-c"});
+        service = std::make_unique<ChildProcess>(command, directory.Path());
     }
 
     bool LogShows(const std::string& text) { return service->WaitForStderr(text, kJobTimeout); }
 
     void StopAndExpectCleanEnd() {
         service->Signal(SIGTERM);
-        ASSERT_EQ(service->Wait(std::chrono::seconds(10)), 0);
+        ASSERT_EQ(service->Wait(std::chrono::seconds(10) * kSlowdown), 0);
         const std::string log = service->Stderr();
         EXPECT_THAT(log, HasSubstr("FATAL   caught signal 15\n"));
         EXPECT_THAT(log, testing::EndsWith("INFO    Program complete.\n"));
