@@ -53,14 +53,6 @@ std::string Configuration(const launcher::SimulatorProcess& simulator) {
     return xml.str();
 }
 
-int CountOf(const std::string& text, const std::string& piece) {
-    int count = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // Runs `work` on the service's worker thread and waits for it.
 template <class Work>
 void OnWorker(Vaultline& service, Work work) {
@@ -138,12 +130,19 @@ int MeasureService(const launcher::SimulatorProcess& simulator, int targets, int
                 firstUpdateMs);
     std::printf("service, one check (%d rounds): median %.1f ms, max %.1f ms\n", rounds,
                 checks[checks.size() / 2], checks.back());
-    std::printf("log lines over %d checks: %d WARNING, %d in all\n", checksRun,
-                CountOf(log, "WARNING "), CountOf(log, "\n"));
-    const auto summary = log.find("more not listed");
-    if (summary != std::string::npos) {
-        const auto begin = log.rfind('\n', summary) + 1;
-        std::printf("  %s\n", log.substr(begin, log.find('\n', summary) - begin).c_str());
+    int lines = 0;
+    int warnings = 0;
+    std::string summary;
+    std::istringstream split(log);
+    for (std::string line; std::getline(split, line); ++lines) {
+        warnings += line.find(" WARNING ") != std::string::npos ? 1 : 0;
+        if (line.find("more not listed") != std::string::npos) {
+            summary = line;
+        }
+    }
+    std::printf("log lines over %d checks: %d WARNING, %d in all\n", checksRun, warnings, lines);
+    if (!summary.empty()) {
+        std::printf("  %s\n", summary.c_str());
     }
     return 0;
 }
