@@ -1,6 +1,6 @@
 // A target connection that goes silent without a reset, made for real: inside a private network
-// namespace, a firewall rule drops every packet of the target's port. Needs root (or a user
-// namespace granting it), `ip` and `nft`; it skips with one line where they are missing.
+// namespace, a firewall rule drops every packet of the target's port. Needs root, `ip` and `nft`;
+// it skips with one line where any is missing.
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
@@ -113,18 +113,11 @@ TEST(DeadConnection, SilentlyDroppedTargetConnectionIsNoticedRetriedAndFollowedA
 
     // Every packet to or from the target's port vanishes, as when a firewall or NAT in between
     // forgets the connection: nothing resets it and nothing is sent on it.
-    const auto drop = directory.WriteFile("drop.nft",
-                                          "table inet vaultline_test {\n"
-                                          "  chain out {\n"
-                                          "    type filter hook output priority 0;\n"
-                                          "    tcp dport " +
-                                              std::to_string(port) +
-                                              " drop\n"
-                                              "    tcp sport " +
-                                              std::to_string(port) +
-                                              " drop\n"
-                                              "  }\n"
-                                              "}\n");
+    const std::string dropPort =
+        "tcp dport " + std::to_string(port) + " drop; tcp sport " + std::to_string(port) + " drop;";
+    const auto drop = directory.WriteFile(
+        "drop.nft", "table inet vaultline_test { chain out { type filter hook output priority 0; " +
+                        dropPort + " }; }\n");
     const auto blocked = RunToCompletion({nft, "-f", drop.string()});
     ASSERT_EQ(blocked.status, 0) << blocked.err;
     const auto blockedAt = Clock::now();
