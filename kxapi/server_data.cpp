@@ -1,16 +1,13 @@
 // Assembling a server's data set from its messages, with counts and size checked as they arrive.
 #include "server_data.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace kxapi {
 
 const kxprotocol::Target* ServerData::FindTarget(int32_t id) const {
-    const auto found =
-        std::find_if(targets.begin(), targets.end(),
-                     [id](const kxprotocol::Target& target) { return target.id == id; });
-    return found == targets.end() ? nullptr : &*found;
+    const auto found = targetIndex.find(id);
+    return found == targetIndex.end() ? nullptr : &targets[found->second];
 }
 
 kxprotocol::Target* ServerData::FindTarget(int32_t id) {
@@ -54,14 +51,15 @@ std::string DataAssembler::Add(kxprotocol::Target target) {
     if (data_.targets.size() >= expected_.targetCount) {
         return "more targets than announced";
     }
-    if (!targetIds_.insert(target.id).second) {
+    auto error = Account(target.path.size());
+    if (!error.empty()) {
+        return error;
+    }
+    if (!data_.targetIndex.emplace(target.id, data_.targets.size()).second) {
         return "target id " + std::to_string(target.id) + " appears twice";
     }
-    auto error = Account(target.path.size());
-    if (error.empty()) {
-        data_.targets.push_back(std::move(target));
-    }
-    return error;
+    data_.targets.push_back(std::move(target));
+    return {};
 }
 
 std::string DataAssembler::Finish(ServerData& completed) {
@@ -81,7 +79,6 @@ void DataAssembler::Reset() {
     inProgress_ = false;
     expected_ = {};
     textBytes_ = 0;
-    targetIds_.clear();
     data_ = {};
 }
 

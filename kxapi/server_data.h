@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "protocol/messages.h"
@@ -17,7 +17,11 @@ constexpr std::size_t kMaxDataBytes = 16 * 1024 * 1024;
 struct ServerData {
     std::vector<kxprotocol::Adapter> adapters;
     std::vector<kxprotocol::Target> targets;
+    // Each target's id and its place in `targets`, so a lookup by id does not walk a list of
+    // tens of thousands. Kept in step with `targets` by DataAssembler.
+    std::unordered_map<int32_t, std::size_t> targetIndex;
 
+    // Constant time on average; null when no target has the id.
     const kxprotocol::Target* FindTarget(int32_t id) const;
     kxprotocol::Target* FindTarget(int32_t id);
 };
@@ -41,7 +45,6 @@ private:
     bool inProgress_ = false;
     kxprotocol::DataBegin expected_;
     std::size_t textBytes_ = 0;
-    std::unordered_set<int32_t> targetIds_;
     ServerData data_;
 };
 

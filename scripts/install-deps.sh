@@ -12,6 +12,8 @@ packages=(
   clang clang-format libclang-rt-14-dev valgrind
   # Packaging and its test: cpack (dpkg-shlibdeps, file), lintian, man pages, systemd-analyze.
   dpkg-dev file lintian man-db groff-base systemd
+  # The dead-connection test: a private network namespace whose firewall drops a port.
+  iproute2 nftables
 )
 
 missing=()

@@ -142,17 +142,16 @@ void ReadAdapter(const XMLElement& element, const std::string& where, ServerConf
     server.adapters.push_back(std::move(adapter));
 }
 
+// `ids` holds the ids of the server's targets read so far.
 void ReadTarget(const XMLElement& element, const std::string& where, ServerConfig& server,
-                std::string& error) {
+                std::unordered_set<int32_t>& ids, std::string& error) {
     TargetConfig target;
     AttributeReader reader(element, where, {"id", "enabled", "path"}, error);
     reader.Whole("id", target.id, INT32_MAX, true);
     reader.Bool("enabled", target.enabled);
     reader.Text("path", target.path, false);
-    for (const TargetConfig& earlier : server.targets) {
-        if (error.empty() && earlier.id == target.id) {
-            reader.Fail("id", "target id " + std::to_string(target.id) + " appears twice");
-        }
+    if (error.empty() && !ids.insert(target.id).second) {
+        reader.Fail("id", "target id " + std::to_string(target.id) + " appears twice");
     }
     server.targets.push_back(std::move(target));
 }
@@ -188,6 +187,7 @@ ServerConfig ReadServer(const XMLElement& element, int position, std::string& er
 
     int adapters = 0;
     int targets = 0;
+    std::unordered_set<int32_t> targetIds;
     for (auto* child = element.FirstChildElement(); child != nullptr && error.empty();
          child = child->NextSiblingElement()) {
         const std::string kind = child->Name();
@@ -196,7 +196,7 @@ ServerConfig ReadServer(const XMLElement& element, int position, std::string& er
                         server, error);
         } else if (kind == "Target") {
             ReadTarget(*child, Where(*child, where + ", target " + std::to_string(++targets)),
-                       server, error);
+                       server, targetIds, error);
         } else {
             error = Where(*child, where + ": unknown element <" + kind + ">");
         }

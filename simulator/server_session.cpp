@@ -14,8 +14,10 @@ namespace simulator {
 namespace {
 
 constexpr int kMaxReadsPerWakeup = 8;
-// A client that stops reading is cut off rather than buffered for without end.
-constexpr std::size_t kMaxQueuedOutput = 8 * 1024 * 1024;
+// A client that stops reading is cut off rather than buffered for without end. A whole data set
+// is queued at once, so the bound holds the largest one a handle accepts (16 MiB of text and the
+// framing of 65,535 adapters and targets) with room for more replies behind it.
+constexpr std::size_t kMaxQueuedOutput = 32 * 1024 * 1024;
 // Without dropAfterLoginMs, a random drop happens within this long after login.
 constexpr uint64_t kRandomDropWindowMs = 1000;
 

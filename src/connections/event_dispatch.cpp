@@ -1,6 +1,7 @@
 // What the SDK's events do: login outcomes, data ready on the target or a client, close requests.
 #include "app/log_text.h"
 #include "app/logging.h"
+#include "connections/keepalive.h"
 #include "service/vaultline.h"
 
 int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned long, CbData& data) {
@@ -15,6 +16,8 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
             BOOST_LOG_SEV(*logger, INFO)
                 << "successful login to " << LogText(server.address) << ":" << server.port;
             server.state = ConnState::LoggedIn;
+            // The socket at the open may have stood in for a name still being resolved.
+            EnableKeepalive(server);
             break;
         case KXAPI_EVENT_DATA_READY:
             if (server.isTarget) {

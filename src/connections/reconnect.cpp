@@ -1,6 +1,7 @@
 // Connecting to a server and logging in, retried every 5 seconds after any failure.
 #include "app/log_text.h"
 #include "app/logging.h"
+#include "connections/keepalive.h"
 #include "service/vaultline.h"
 
 void Vaultline::QueueReconnect(Server& server, bool delayed) {
@@ -25,6 +26,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed) {
                 return;
             }
             server.state = ConnState::Open;
+            EnableKeepalive(server);
             // The outcome of an accepted request arrives later as the login event.
             if (KXAPI_Login(server.handle.get(), server.username.c_str(),
                             server.password.c_str()) != 0) {

@@ -8,6 +8,9 @@
 namespace {
 
 constexpr auto kVerifyInterval = std::chrono::seconds(60);
+// Further enabled targets named one line each in a check; the rest are counted in one line, so a
+// client with thousands of them cannot flood the log.
+constexpr uint64_t kMaxExtraTargetWarnings = 10;
 
 TargetInfo EmptyTargetQuery() {
     TargetInfo info{};
@@ -40,6 +43,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
     TargetInfo chosen{};
     StringFieldBuffer chosenPath;
     int chosenId = -1;
+    uint64_t extraEnabled = 0;
     for (uint64_t index = 0; index < targetCount; ++index) {
         const int id = KXAPI_GetTargetId(handle, index);
         query = EmptyTargetQuery();
@@ -60,14 +64,21 @@ void Vaultline::VerifyClientTarget(Server& server) {
             continue;
         }
         if (chosenId >= 0) {
-            BOOST_LOG_SEV(*logger, WARNING)
-                << LogText(server.address)
-                << ": multiple enabled archive targets found, using first";
+            if (++extraEnabled <= kMaxExtraTargetWarnings) {
+                BOOST_LOG_SEV(*logger, WARNING)
+                    << LogText(server.address)
+                    << ": multiple enabled archive targets found, using first";
+            }
             continue;
         }
         chosen = query;
         chosenPath = std::move(path);
         chosenId = id;
+    }
+    if (extraEnabled > kMaxExtraTargetWarnings) {
+        BOOST_LOG_SEV(*logger, WARNING)
+            << LogText(server.address) << ": multiple enabled archive targets found, using first; "
+            << extraEnabled - kMaxExtraTargetWarnings << " more not listed";
     }
     if (chosenId < 0) {
         BOOST_LOG_SEV(*logger, ERROR)

@@ -394,4 +394,25 @@ TEST_F(SdkSimulatorTest, CleanupInsideTheCallbackIsSafe) {
     EXPECT_EQ(slot, nullptr);
 }
 
+// As many targets as a data set can announce, with paths long enough that the whole set (about
+// 13 MB) is larger than a handful of replies: it still arrives whole, and every target is found
+// by its id.
+TEST(SdkLargeDataSetTest, TheLargestDataSetArrivesWholeAndEveryTargetIsFoundById) {
+    FleetServer crowded = Server("crowded");
+    crowded.targets.clear();
+    const auto pathOf = [](int id) {
+        return "\\\\nas\\" + std::string(180, 'a') + std::to_string(id);
+    };
+    for (int id = 1; id <= 65535; ++id) {
+        crowded.targets.push_back({id, true, pathOf(id)});
+    }
+    Simulator simulator({crowded});
+    SdkClient client;
+    ASSERT_TRUE(client.ConnectAndLoad(simulator.Port("crowded")));
+    ASSERT_EQ(KXAPI_GetNumTargets(client.Handle()), 65535u);
+    for (const int id : {1, 32768, 65535}) {
+        EXPECT_EQ(client.TargetPath(id), pathOf(id));
+    }
+}
+
 }  // namespace

@@ -208,19 +208,47 @@ const char* const kFoundThird = "INFO 10.0.1.1: found archive target \\\\old\\th
 const char* const kSettingThird =
     "INFO 10.0.1.1: setting archive target address to \\\\10.0.0.5\\third";
 const char* const kNoEnabled = "ERROR 10.0.1.1: no enabled archive targets found";
+const char* const kMultiple =
+    "WARNING 10.0.1.1: multiple enabled archive targets found, using first";
+
+// `count` enabled targets with ids from 10; the first has the path \\old\first.
+std::vector<scripted_sdk::Target> ManyEnabled(int count) {
+    std::vector<scripted_sdk::Target> targets = {MakeTarget(10, "\\\\old\\first")};
+    for (int id = 11; id < 10 + count; ++id) {
+        targets.push_back(MakeTarget(id, "\\\\old\\more"));
+    }
+    return targets;
+}
+
+// The lines of a check that finds the first of `count` enabled targets stale.
+std::vector<std::string> ManyEnabledLines(int count, const std::string& summary) {
+    std::vector<std::string> lines(std::min(count - 1, 10), kMultiple);
+    if (!summary.empty()) {
+        lines.push_back(summary);
+    }
+    lines.insert(lines.end(), {kFoundFirst, kSettingFirst});
+    return lines;
+}
 
 TEST_F(ClientVerificationTest, FirstEnabledTargetThatCouldBeReadIsUsed) {
     const ChoiceCase cases[] = {
         {"targets 0 and 2 enabled",
          {MakeTarget(10, "\\\\old\\first", 2), MakeTarget(11, "\\\\old\\second", 0),
           MakeTarget(12, "\\\\old\\third")},
-         {"WARNING 10.0.1.1: multiple enabled archive targets found, using first", kFoundFirst,
-          kSettingFirst},
+         {kMultiple, kFoundFirst, kSettingFirst},
          10,
          {"GetNumTargets(2)", "GetTargetId(2,0)", "GetTargetInfo(2,10,query)",
           "GetTargetInfo(2,10,fill)", "GetTargetId(2,1)", "GetTargetInfo(2,11,query)",
           "GetTargetId(2,2)", "GetTargetInfo(2,12,query)", "GetTargetInfo(2,12,fill)",
           "UpdateTargetEx(2,10)"}},
+        {"11 enabled: every further one named", ManyEnabled(11), ManyEnabledLines(11, ""), 10, {}},
+        {"1000 enabled: ten named, the rest counted",
+         ManyEnabled(1000),
+         ManyEnabledLines(1000,
+                          "WARNING 10.0.1.1: multiple enabled archive targets found, using first; "
+                          "989 more not listed"),
+         10,
+         {}},
         {"target 0 cannot be filled",
          {FailingFill(MakeTarget(10, "\\\\old\\first")), MakeTarget(11, "\\\\old\\second", 0),
           MakeTarget(12, "\\\\old\\third")},

@@ -1,4 +1,10 @@
 // Opening and logging in to a server, and the 5-second retry after every kind of failure.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -8,6 +14,8 @@
 #include "unit/service_fixture.h"
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using unit_support::ServiceTest;
 
 namespace {
@@ -184,6 +192,67 @@ TEST_F(ReconnectTest, EveryFailedAttemptIsRetriedWithANewOpenFiveSecondsLater) {
     }
     // A server that never opened was never watched.
     EXPECT_EQ(scripted_sdk::Inspect(2).socketQueries, 0);
+}
+
+// A TCP socket that never becomes ready, so the socket loop leaves it alone: it listens on
+// loopback and nobody connects.
+int QuietTcpSocket() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(fd, 1), 0);
+    return fd;
+}
+
+// SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT and TCP_USER_TIMEOUT of a socket.
+std::vector<int> KeepaliveOptions(int fd) {
+    std::vector<int> values;
+    const std::pair<int, int> options[] = {{SOL_SOCKET, SO_KEEPALIVE},
+                                           {IPPROTO_TCP, TCP_KEEPIDLE},
+                                           {IPPROTO_TCP, TCP_KEEPINTVL},
+                                           {IPPROTO_TCP, TCP_KEEPCNT},
+                                           {IPPROTO_TCP, TCP_USER_TIMEOUT}};
+    for (const auto& [level, name] : options) {
+        int value = -1;
+        socklen_t length = sizeof value;
+        getsockopt(fd, level, name, &value, &length);
+        values.push_back(value);
+    }
+    return values;
+}
+
+// The target's SDK reports its TCP socket at once; the client's first reports the descriptor of
+// a name lookup still running, and its TCP socket only by the login.
+TEST_F(ReconnectTest, KeepaliveIsEnabledOnTheTcpSocketAfterTheOpenAndAgainAfterTheLogin) {
+    const std::vector<int> enabled = {1, 60, 10, 3, 60000};
+    const int targetSocket = QuietTcpSocket();
+    const int lookup = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int clientSocket = QuietTcpSocket();
+    WriteStandardConfiguration(1);
+    scripted_sdk::Configure(1,
+                            [&](scripted_sdk::Connection& c) { c.reportedSocket = targetSocket; });
+    scripted_sdk::Configure(2, [&](scripted_sdk::Connection& c) { c.reportedSocket = lookup; });
+    ASSERT_TRUE(service->Initialize());
+    OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+    WaitForPasses(1);
+    EXPECT_EQ(KeepaliveOptions(targetSocket), enabled);
+    EXPECT_EQ(KeepaliveOptions(clientSocket)[0], 0);
+
+    OnWorker([&] {
+        scripted_sdk::Configure(
+            2, [&](scripted_sdk::Connection& c) { c.reportedSocket = clientSocket; });
+        scripted_sdk::Deliver(2, KXAPI_EVENT_LOGIN, 0);
+    });
+    EXPECT_EQ(KeepaliveOptions(clientSocket), enabled);
+    for (const auto& line : log.Lines()) {
+        EXPECT_THAT(line, Not(HasSubstr("keepalive")));
+    }
+    service.reset();
+    for (const int fd : {targetSocket, lookup, clientSocket}) {
+        close(fd);
+    }
 }
 
 }  // namespace
