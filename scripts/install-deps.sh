@@ -12,6 +12,8 @@ packages=(
   clang clang-format libclang-rt-14-dev valgrind
   # Packaging and its test: cpack (dpkg-shlibdeps, file), lintian, man pages, systemd-analyze.
   dpkg-dev file lintian man-db groff-base systemd
+  # The boot test: a Debian root, booted with systemd-nspawn and entered with nsenter.
+  debootstrap systemd-container util-linux
 )
 
 missing=()
