@@ -137,12 +137,11 @@ make_root() {
   else
     debootstrap --variant=minbase --include="$include" "$suite" "$root" "$mirror" \
       >"$work/debootstrap.log" 2>&1 || { tail -n 20 "$work/debootstrap.log" >&2; return 1; }
-    chroot "$root" apt-get update -qq >>"$work/apt.log" 2>&1 ||
-      { tail -n 20 "$work/apt.log" >&2; return 1; }
     echo "    made with debootstrap from $mirror"
   fi
   # The packages' dependencies now, while there is a network: the booted container has none.
-  # Stale package lists (a cached root after a point release) are refreshed once.
+  # debootstrap leaves apt the package list it used; a stale one (a cached root after a point
+  # release) is fetched again once.
   local satisfy=(chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get satisfy -y -q "$depends")
   "${satisfy[@]}" >>"$work/apt.log" 2>&1 ||
     { chroot "$root" apt-get update -qq && "${satisfy[@]}"; } >>"$work/apt.log" 2>&1 ||
