@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The packages under a real systemd: a Debian 12 root made with debootstrap, booted with
 # systemd-nspawn on a private network, both packages installed inside with apt-get, and what the
-# units promise checked against the packaged simulator on loopback: readiness and the status
-# line, the rewrites, restarts after SIGKILL and after a watchdog timeout, a clean stop, two
-# instances that cannot read each other's configuration, reinstall and upgrade, a journal that
-# keeps every line of a change across 8,000 clients, remove and purge. Prints each check and its
-# time; the container is always torn down.
+# units promise checked against the packaged simulator on loopback: their exposure score,
+# readiness and the status line, the rewrites, restarts after SIGKILL and after a watchdog
+# timeout, a clean stop, two instances that cannot read each other's configuration, reinstall and
+# upgrade, a journal that keeps every line of a change across 8,000 clients, remove and purge.
+# Prints each check and its time; the container is always torn down.
 #   boot_test.sh BUILD_DIR
 # VAULTLINE_BOOT_CACHE: folder keeping a prepared root between runs (default
 # /var/cache/vaultline-boot-test; set it empty to keep none). VAULTLINE_BOOT_MIRROR: the Debian
@@ -178,6 +178,16 @@ install_packages() {
   apt_inside install "/root/debs/$service_deb" "/root/debs/$simulator_deb" ||
     { tail -n 20 "$work/apt.log" >&2; return 1; }
   [ "$(property vaultline.service LoadState)" = loaded ] || why "vaultline.service not loaded"
+}
+
+# As systemd-analyze scores the units that run, on its 0-100 scale (20 is the 2.0 it prints).
+exposure_at_most_2() {
+  local unit output
+  for unit in vaultline.service vaultline@site-a.service; do
+    output=$(inside systemd-analyze security --threshold=20 "$unit" 2>&1) ||
+      why "$unit: $(tail -n 1 <<<"$output")" || return 1
+    echo "    $unit: $(sed -n 's/.*Overall exposure level for .*: //p' <<<"$output")"
+  done
 }
 
 # ---- The fleet: two archive targets and five clients, all on port 22609 as real servers are.
@@ -424,6 +434,7 @@ step "build both packages and an upgrade" build_packages
 step "Debian 12 root with the packages' dependencies" make_root
 step "boot it with systemd-nspawn on a private network" boot
 step "apt-get install both packages inside" install_packages
+step "systemd-analyze security: exposure 2.0 or lower, live" exposure_at_most_2
 
 write_small_fleet
 configuration single 127.0.0.20 secret-a 127.0.0.21 127.0.0.22 127.0.0.23 127.0.0.24 127.0.0.25
