@@ -14,6 +14,8 @@ packages=(
   dpkg-dev file lintian man-db groff-base systemd
   # The dead-connection test: a private network namespace whose firewall drops a port.
   iproute2 nftables
+  # The boot test: a Debian root, booted with systemd-nspawn and entered with nsenter.
+  debootstrap systemd-container util-linux
 )
 
 missing=()

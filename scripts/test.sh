@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds Vaultline and runs every test: the normal build, one end-to-end run under valgrind
-# memcheck, a 30 s soak, the AddressSanitizer and UndefinedBehaviorSanitizer build, the unit and
-# end-to-end tests under ThreadSanitizer, and 20 s of each fuzzer. Prints each stage's time.
+# Builds Vaultline and runs every test: the normal build, the packages booted under systemd in a
+# container, one end-to-end run under valgrind memcheck, a 30 s soak, the AddressSanitizer and
+# UndefinedBehaviorSanitizer build, the unit and end-to-end tests under ThreadSanitizer, and 20 s
+# of each fuzzer. Prints each stage's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,6 +46,11 @@ stage "default build and tests"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs"
+
+# The packages installed into a Debian 12 root and booted under systemd in a container; as
+# root only (otherwise the script says why it skipped).
+stage "boot test (packages under systemd)"
+bash tests/packaging/boot_test.sh build/default
 
 # Definite and indirect leaks count as errors; "possibly lost" blocks of the libraries do not.
 stage "valgrind end-to-end run"

@@ -122,10 +122,17 @@ std::string Where(const XMLElement& element, const std::string& what) {
     return what + " (line " + std::to_string(element.GetLineNum()) + ")";
 }
 
-bool IsNumericAddress(const std::string& address) {
+// The address's bytes (4 or 16), so that two spellings of one IPv6 address compare equal; empty
+// when it is not a numeric IPv4 or IPv6 address.
+std::string AddressBytes(const std::string& address) {
     unsigned char buffer[sizeof(in6_addr)];
-    return inet_pton(AF_INET, address.c_str(), buffer) == 1 ||
-           inet_pton(AF_INET6, address.c_str(), buffer) == 1;
+    if (inet_pton(AF_INET, address.c_str(), buffer) == 1) {
+        return std::string(reinterpret_cast<const char*>(buffer), sizeof(in_addr));
+    }
+    if (inet_pton(AF_INET6, address.c_str(), buffer) == 1) {
+        return std::string(reinterpret_cast<const char*>(buffer), sizeof(in6_addr));
+    }
+    return {};
 }
 
 void ReadAdapter(const XMLElement& element, const std::string& where, ServerConfig& server,
@@ -170,7 +177,7 @@ ServerConfig ReadServer(const XMLElement& element, int position, std::string& er
     ServerBehaviour& behaviour = server.behaviour;
     reader.Text("name", server.name, true);
     reader.Text("address", server.address, false);
-    if (error.empty() && !IsNumericAddress(server.address)) {
+    if (error.empty() && AddressBytes(server.address).empty()) {
         reader.Fail("address", "\"" + server.address + "\" is not a numeric IPv4 or IPv6 address");
     }
     reader.Whole("port", server.port, 65535, true);
@@ -218,7 +225,9 @@ FleetParse ReadFleet(const tinyxml2::XMLDocument& document) {
     std::string& error = result.error;
     int position = 0;
     std::unordered_set<std::string> names;
-    std::unordered_map<uint16_t, std::string> ports;  // nonzero ports and their servers' names
+    // Nonzero ports with their address, and the index of the server listening there: real
+    // clients all listen on one port, each on an address of its own.
+    std::unordered_map<std::string, std::size_t> endpoints;
     for (auto* element = root->FirstChildElement(); element != nullptr && error.empty();
          element = element->NextSiblingElement()) {
         if (std::string(element->Name()) != "Server") {
@@ -230,12 +239,16 @@ FleetParse ReadFleet(const tinyxml2::XMLDocument& document) {
             break;
         }
         const auto where = [&] { return Where(*element, "server \"" + server.name + "\""); };
+        const std::string endpoint = AddressBytes(server.address) + std::to_string(server.port);
         if (!names.insert(server.name).second) {
             error = where() + ": attribute name: \"" + server.name + "\" appears twice";
         } else if (server.port != 0) {
-            if (const auto [earlier, added] = ports.emplace(server.port, server.name); !added) {
-                error = where() + ": attribute port: " + std::to_string(server.port) +
-                        " is already the port of server \"" + earlier->second + "\"";
+            const auto [earlier, added] = endpoints.emplace(endpoint, fleet.servers.size());
+            if (!added) {
+                const ServerConfig& other = fleet.servers[earlier->second];
+                error = where() + ": attribute port: " + std::to_string(server.port) + " on " +
+                        server.address + " is already the port of server \"" + other.name +
+                        "\" on " + other.address;
             }
         }
         fleet.servers.push_back(std::move(server));

@@ -66,7 +66,11 @@ TEST(SimulatorCliTest, BrokenFleetFilesAreRefusedWithAClearMessage) {
         {"duplicate port",
          ServerXml(R"(name="a" port="45001" username="u" password="p")") +
              ServerXml(R"(name="b" port="45001" username="u" password="p")"),
-         {"server \"b\"", "attribute port", "45001"}},
+         {"server \"b\"", "attribute port", "45001", "server \"a\" on 127.0.0.1"}},
+        {"duplicate port on one address spelt two ways",
+         ServerXml(R"(name="a" address="::1" port="45001" username="u" password="p")") +
+             ServerXml(R"(name="b" address="0::1" port="45001" username="u" password="p")"),
+         {"server \"b\"", "45001 on 0::1", "server \"a\" on ::1"}},
         {"duplicate target id",
          ServerXml(kGood, R"(<Target id="3" path="x"/><Target id="3" path="y"/>)"),
          {"server \"a\"", "target 2", "attribute id", "twice"}},
@@ -138,6 +142,33 @@ TEST(SimulatorCliTest, PortInUseFailsTheStart) {
     EXPECT_NE(run.err.find("server \"busy\""), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(port), std::string::npos) << run.err;
     close(taken);
+}
+
+// Real clients all listen on one port, each on its own address.
+TEST(SimulatorCliTest, ServersOnDifferentAddressesShareAPort) {
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7f000015);  // 127.0.0.21
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    const unsigned port = ntohs(address.sin_port);
+
+    std::vector<FleetServer> fleet;
+    for (int host = 21; host <= 25; ++host) {
+        FleetServer client;
+        client.name = "client" + std::to_string(host);
+        client.address = "127.0.0." + std::to_string(host);
+        client.port = port;
+        fleet.push_back(client);
+    }
+    Simulator simulator(fleet);
+    for (const FleetServer& client : fleet) {
+        EXPECT_EQ(simulator.Port(client.name), port) << client.name;
+    }
+    EXPECT_NE(simulator.Process().Stdout().find("ready servers=5"), std::string::npos);
 }
 
 TEST(SimulatorCliTest, StartPrintsPortsAndWritesTheStateThenStopsCleanly) {
