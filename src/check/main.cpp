@@ -29,10 +29,13 @@ int main(int argc, char** argv) {
     }
 
     // Before the logging thread starts, so that thread inherits the blocked stop signals and only
-    // the connection loop's wait takes them.
+    // this thread takes them.
     const StopControl stop = InstallCheckStopHandler();
     // Configuration messages reach standard error in the service's console layout.
     const auto sink = InitLogging(1, false);
+    // Outside the connection loop's wait, any stage may block (a FIFO for a configuration, a
+    // report nobody reads), so there a stop ends the run at once.
+    const StopHandling endAtOnce(StopHandling::kEndProcess);
     int status = 1;
     {
         Logger mainLogger;
