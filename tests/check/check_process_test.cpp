@@ -16,6 +16,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using testing_support::ChildProcess;
 using testing_support::Completed;
+using testing_support::CountOf;
 using testing_support::FleetAdapter;
 using testing_support::FleetServer;
 using testing_support::FleetTarget;
@@ -83,14 +84,6 @@ protected:
     std::vector<FleetServer> fleet;
     std::unique_ptr<Simulator> simulator;
 };
-
-int CountOf(const std::string& text, const std::string& piece) {
-    int count = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;

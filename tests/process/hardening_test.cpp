@@ -19,6 +19,7 @@
 
 using ::testing::EndsWith;
 using testing_support::ChildProcess;
+using testing_support::CountOf;
 using testing_support::FleetAdapter;
 using testing_support::FleetServer;
 using testing_support::FleetTarget;
@@ -56,14 +57,6 @@ std::string Configuration(unsigned targetPort,
     }
     xml << "  </ArchiveClients>\n</Vaultline>\n";
     return xml.str();
-}
-
-int CountOf(const std::string& text, const std::string& piece) {
-    int count = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 TEST(Hardening, FleetLargerThanTheDescriptorLimitConvergesAndStopsCleanly) {
