@@ -18,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -32,7 +33,9 @@ struct LookupSlot {
     uint64_t lastStarted = 0;
     std::string host;
     std::string service;
-    int fd = -1;  // the wanted lookup's eventfd; closed only under mutex, so a write never misses
+    // The wanted lookup's eventfd. Closed only under mutex, so a thread never writes to a number
+    // already reused for another descriptor.
+    int fd = -1;
     bool withThreads = false;  // queued, or a thread is asking the resolver for it
     bool answered = false;
     std::vector<ResolvedAddress> answer;
@@ -104,6 +107,18 @@ bool Serve(LookupSlot& slot) {
     return true;
 }
 
+// Ends the slot's wanted lookup as failed, for a thread that could not serve it (out of memory).
+void Fail(LookupSlot& slot) noexcept {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (slot.wanted != 0) {
+        slot.answer.clear();
+        slot.answered = true;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(slot.fd, &one, sizeof one);
+    }
+    slot.withThreads = false;
+}
+
 // The lookup threads and their queue. Each thread holds a reference, so one still inside the
 // resolver when the process ends keeps what it touches alive.
 class LookupPool : public std::enable_shared_from_this<LookupPool> {
@@ -162,9 +177,13 @@ private:
                 slot = std::move(queue_.front());
                 queue_.pop_front();
             }
-            if (Serve(*slot)) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                queue_.push_back(std::move(slot));
+            try {
+                if (Serve(*slot)) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    queue_.push_back(slot);
+                }
+            } catch (const std::bad_alloc&) {
+                Fail(*slot);
             }
         }
     }

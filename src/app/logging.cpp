@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include <boost/core/null_deleter.hpp>
@@ -105,11 +106,18 @@ bool ShutdownLogging(const boost::shared_ptr<LogSink>& sink, std::chrono::millis
     // which would wait for the stuck feeding thread.
     auto finished = std::make_shared<std::promise<void>>();
     std::future<void> done = finished->get_future();
-    std::thread finisher([sink, finished] {
+    const auto finish = [sink, finished] {
         sink->flush();
         sink->stop();
         finished->set_value();
-    });
+    };
+    std::thread finisher;
+    try {
+        finisher = std::thread(finish);
+    } catch (const std::system_error&) {
+        finish();  // no thread to be had: finish here, as a reader of standard error allows
+        return true;
+    }
     if (done.wait_for(limit) == std::future_status::ready) {
         finisher.join();
         return true;
