@@ -64,12 +64,20 @@ int ClientSession::Close() {
 }
 
 int ClientSession::IsWriting() const {
+    // Output queued during a lookup waits for the socket; the lookup's descriptor is always
+    // writable and must not be watched for writing.
+    if (connection_.IsResolving()) {
+        return 0;
+    }
     return connection_.IsConnecting() || connection_.HasQueuedOutput() ? 1 : 0;
 }
 
 int ClientSession::Send() {
     if (!connection_.IsOpen()) {
         return kNotConnected;
+    }
+    if (connection_.IsResolving()) {
+        return kOk;
     }
     if (!connection_.CompleteConnect() || !connection_.Flush()) {
         LoseConnection();
@@ -81,6 +89,15 @@ int ClientSession::Send() {
 int ClientSession::Recv() {
     if (!connection_.IsOpen()) {
         return kNotConnected;
+    }
+    // The lookup's descriptor is readable: its answer starts the connect, or ends the connection
+    // like a refused one.
+    if (connection_.IsResolving()) {
+        if (!connection_.FinishLookup()) {
+            LoseConnection();
+            return kConnectionFailed;
+        }
+        return kOk;
     }
     if (!connection_.CompleteConnect()) {
         LoseConnection();

@@ -12,7 +12,10 @@
 namespace kxapi {
 
 // Every method returns a ResultCode unless it says otherwise. Events reach the callback only from
-// inside Recv, on the calling thread. The callback may call any method of the same session:
+// inside Recv, on the calling thread. Open never waits for a name lookup: while one is on its
+// way, Socket gives a descriptor that becomes readable when the answer is in, and the Recv that
+// follows starts the connect (a login requested meanwhile goes out once connected) or, when the
+// name did not resolve, ends the connection. The callback may call any method of the same session:
 // nothing is held across the call, and a connection changed by the callback (Close, Open) ends
 // the delivering call's work on the old one.
 class ClientSession {

@@ -1,16 +1,16 @@
 // Socket work of an SDK connection: resolving, non-blocking connect, writing, reading.
 #include "connection.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <string>
+#include <optional>
+#include <utility>
 
 #include "protocol/messages.h"
 
@@ -23,29 +23,30 @@ bool Connection::Start(const char* address, unsigned short port) {
     if (address == nullptr || *address == '\0') {
         return false;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(address, std::to_string(port).c_str(), &hints, &found) != 0) {
-        return false;
+    switch (ResolveNumeric(address, port, addresses_)) {
+        case HostKind::kNumeric:
+            return ConnectToNextAddress();
+        case HostKind::kName:
+            return lookup_.Start(address, port);
+        case HostKind::kInvalid:
+            break;
     }
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_addrlen <= sizeof(sockaddr_storage)) {
-            Address resolved{};
-            std::memcpy(&resolved.storage, entry->ai_addr, entry->ai_addrlen);
-            resolved.length = entry->ai_addrlen;
-            addresses_.push_back(resolved);
-        }
+    return false;
+}
+
+bool Connection::FinishLookup() {
+    std::optional<std::vector<ResolvedAddress>> answer = lookup_.TakeAnswer();
+    if (!answer) {
+        return true;
     }
-    freeaddrinfo(found);
+    addresses_ = std::move(*answer);
+    nextAddress_ = 0;
     return ConnectToNextAddress();
 }
 
 bool Connection::ConnectToNextAddress() {
     while (nextAddress_ < addresses_.size()) {
-        const Address& address = addresses_[nextAddress_++];
+        const ResolvedAddress& address = addresses_[nextAddress_++];
         fd_ = socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd_ < 0) {
             continue;
@@ -90,6 +91,7 @@ void Connection::ClearOutput() {
 
 void Connection::Drop() {
     CloseSocket();
+    lookup_.Abandon();
     ClearOutput();
     input_.clear();
     inputConsumed_ = 0;

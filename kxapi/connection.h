@@ -1,11 +1,11 @@
 // One non-blocking TCP connection of an SDK handle: connecting, queued output, buffered input.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "name_lookup.h"
 
 namespace kxapi {
 
@@ -19,16 +19,20 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Drops any current connection, resolves `address` (numeric or a host name) and starts a
-    // non-blocking connect to the first address that does not fail at once. False when none
-    // can be tried.
+    // Drops any current connection. For a numeric address, starts a non-blocking connect to the
+    // first of its addresses that does not fail at once; for a host name, starts looking it up
+    // and returns at once (FinishLookup goes on from there). False when nothing can be tried.
     bool Start(const char* address, unsigned short port);
-    // Closes the socket and forgets queued output and buffered input.
+    // Closes the socket, abandons a lookup and forgets queued output and buffered input.
     void Drop();
 
-    bool IsOpen() const { return fd_ >= 0; }
+    // True from a successful Start until the connection is dropped, the lookup included.
+    bool IsOpen() const { return fd_ >= 0 || lookup_.Pending(); }
+    bool IsResolving() const { return lookup_.Pending(); }
     bool IsConnecting() const { return connecting_; }
-    int Fd() const { return fd_; }
+    // The socket; while the name is being looked up, a descriptor that becomes readable when
+    // the answer is in.
+    int Fd() const { return fd_ >= 0 ? fd_ : lookup_.Fd(); }
     // Changes whenever the connection is started or dropped, so a caller that ran user code can
     // tell whether the connection it was working on is still the current one.
     uint64_t Generation() const { return generation_; }
@@ -38,6 +42,9 @@ public:
     // kMaxQueuedOutput.
     bool Queue(const std::vector<uint8_t>& frame);
 
+    // Takes the lookup's answer if it is in and starts connecting to it. False when the name did
+    // not resolve or none of its addresses could be tried; the connection is dropped then.
+    bool FinishLookup();
     // Finishes a connect in progress when the socket is ready, moving on to the next resolved
     // address if this one failed. False when the connection failed; it is dropped then.
     bool CompleteConnect();
@@ -53,11 +60,6 @@ public:
     void Consume(std::size_t count) { inputConsumed_ += count; }
 
 private:
-    struct Address {
-        sockaddr_storage storage;
-        socklen_t length;
-    };
-
     bool ConnectToNextAddress();
     void CloseSocket();
     void ClearOutput();
@@ -65,7 +67,8 @@ private:
     int fd_ = -1;
     bool connecting_ = false;
     uint64_t generation_ = 0;
-    std::vector<Address> addresses_;
+    NameLookup lookup_;
+    std::vector<ResolvedAddress> addresses_;
     std::size_t nextAddress_ = 0;
     std::vector<uint8_t> output_;
     std::size_t outputSent_ = 0;

@@ -4,7 +4,9 @@
 #include <string>
 #include <string_view>
 
-// `text` with every control byte (0x00 to 0x1F and 0x7F) written as "\xNN" in lower-case hex,
-// so a text can never end a log line or forge a journal priority prefix. Every other byte,
-// backslashes included, stays as it is.
+// `text` with every byte that could drive a terminal or a log reader written as "\xNN" in
+// lower-case hex: the C0 controls 0x00 to 0x1F, 0x7F, and the C1 controls 0x80 to 0x9F, whether
+// raw (read by 8-bit terminals) or encoded in UTF-8 (C2 80 to C2 9F). A UTF-8 sequence that holds
+// a byte 0x80 to 0x9F is escaped whole, so a lead byte is never left without its continuation
+// and a valid UTF-8 text stays valid. Every other byte, backslashes included, stays as it is.
 std::string LogText(std::string_view text);

@@ -1,17 +1,19 @@
 // Log severities, the process-wide logger and the set-up of the asynchronous sink on stderr.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
 
 #include <boost/log/sinks/async_frontend.hpp>
-#include <boost/log/sinks/block_on_overflow.hpp>
 #include <boost/log/sinks/bounded_fifo_queue.hpp>
 #include <boost/log/sinks/text_ostream_backend.hpp>
 #include <boost/log/sources/record_ostream.hpp>
 #include <boost/log/sources/severity_logger.hpp>
 #include <boost/shared_ptr.hpp>
+
+#include "app/log_overflow.h"
 
 enum Severity : uint32_t { DEBUG, INFO, WARNING, ERROR, FATAL };
 
@@ -24,19 +26,34 @@ int JournalPriority(Severity severity);
 // Main and worker thread log through the same logger; opening a record only reads it, so the
 // lock-free kind serves.
 using Logger = boost::log::sources::severity_logger<Severity>;
-// Records waiting for the feeding thread. A producer that finds the queue full waits for room,
-// so a flood of lines costs time but neither memory nor lines.
+// Records waiting for the feeding thread. A producer that finds the queue full waits up to
+// kLogPatience for room, so a flood of lines costs time but neither memory nor lines while the
+// reader of standard error keeps up; a reader that stops costs lines, never the job (LogOverflow).
 constexpr std::size_t kLogQueueRecords = 4096;
+constexpr std::chrono::milliseconds kLogPatience{100};
+// How long the end of the program waits for queued lines to be written.
+constexpr std::chrono::milliseconds kLogShutdownLimit{1000};
 using LogSink = boost::log::sinks::asynchronous_sink<
     boost::log::sinks::text_ostream_backend,
-    boost::log::sinks::bounded_fifo_queue<kLogQueueRecords, boost::log::sinks::block_on_overflow>>;
+    boost::log::sinks::bounded_fifo_queue<kLogQueueRecords, BoundedLogOverflow<kLogQueueRecords>>>;
+
+// The WARNING that follows the last line written before `dropped` lines that found the queue full:
+// the count, then this text.
+constexpr const char* kDroppedLinesText = " log lines dropped; standard error was not read in time";
 
 // Set by main while the service exists; every log statement outside main goes through it.
 extern Logger* logger;
 
 // Sets up the logging core once, before any log statement. Level 0 switches logging off, 1 passes
-// INFO and above, 2 everything. Returns the only outside handle to the sink, for the final flush.
-boost::shared_ptr<LogSink> InitLogging(unsigned level, bool journal);
+// INFO and above, 2 everything. A statement that finds the queue full waits up to `patience`.
+// Returns the only outside handle to the sink, for the final flush.
+boost::shared_ptr<LogSink> InitLogging(unsigned level, bool journal,
+                                       std::chrono::milliseconds patience = kLogPatience);
 
-// Removes the sink from the core and ends its feeding thread after writing every queued record.
-void ShutdownLogging(const boost::shared_ptr<LogSink>& sink);
+// Removes the sink from the core and ends its feeding thread after writing every queued record,
+// waiting at most `limit`. False when standard error took no more within it: the rest is dropped,
+// and the feeding thread, stuck in a write that holds the standard error stream's lock, is left
+// to end with the process, which must then end without flushing the standard streams (_Exit).
+// Main thread, after the last log statement.
+bool ShutdownLogging(const boost::shared_ptr<LogSink>& sink,
+                     std::chrono::milliseconds limit = kLogShutdownLimit);

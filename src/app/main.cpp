@@ -1,4 +1,5 @@
 // The process: command line, logging, the service's life and the exit status.
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -49,8 +50,12 @@ int main(int argc, char** argv) {
         logger = nullptr;
         BOOST_LOG_SEV(mainLogger, INFO) << "Program complete.";
     }
+    const int status = workerFailed ? 1 : 0;
     // Writes every queued line, then ends the feeding thread here rather than in the exit
-    // handlers, where it would still be running while static objects are torn down.
-    ShutdownLogging(sink);
-    return workerFailed ? 1 : 0;
+    // handlers, where it would still be running while static objects are torn down. When nobody
+    // reads standard error, flushing the standard streams at exit would wait for ever.
+    if (!ShutdownLogging(sink)) {
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -75,6 +75,8 @@ void Start(Attempt& attempt, std::chrono::milliseconds timeout) {
     attempt.phase = Phase::Connecting;
     attempt.deadline = Clock::now() + timeout;
     const Vaultline::Server& server = *attempt.server;
+    // An SDK may look the name up here, in the caller, for as long as its resolver takes.
+    const StopHandling endAtOnce(StopHandling::kEndProcess);
     if (KXAPI_Open(handle, server.address.c_str(), server.port) != 0 ||
         KXAPI_Login(handle, server.username.c_str(), server.password.c_str()) != 0) {
         Finish(attempt, Reach::Unreachable);
@@ -114,6 +116,8 @@ void Watch(int epollFd, Attempt& attempt) {
 std::vector<Reach> ReachServers(const std::vector<Vaultline::Server>& servers,
                                 const RoundLimits& limits, const OnServerData& onData,
                                 const StopControl& stop) {
+    // A stop is taken in the wait below, so that what was found so far is still reported.
+    const StopHandling deferred(StopHandling::kDeferred);
     // Sized once: the SDK holds a pointer to each attempt.
     std::vector<Attempt> attempts(servers.size());
     for (std::size_t i = 0; i < servers.size(); ++i) {

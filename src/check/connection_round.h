@@ -23,8 +23,9 @@ using OnServerData = std::function<void(std::size_t index, void* handle)>;
 // Opens and logs in to every server in `servers`, at most `limits.maxOpen` at a time, and hands
 // each one's data to `onData` when the server first reports it ready; then closes that
 // connection. Sends nothing but the login. Returns how each attempt ended, in the order of
-// `servers`. Once `stop.flag` is set, every server not yet done is Interrupted. Every SDK
-// instance is released before it returns. Calling thread only.
+// `servers`. Once `stop.flag` is set, every server not yet done is Interrupted. Stop signals are
+// held back for its wait, except during the SDK's open, where they end the process at once
+// (StopHandling). Every SDK instance is released before it returns. Calling thread only.
 std::vector<Reach> ReachServers(const std::vector<Vaultline::Server>& servers,
                                 const RoundLimits& limits, const OnServerData& onData,
                                 const StopControl& stop);

@@ -1,5 +1,6 @@
 // vaultline-check: reads the service's configuration, reaches the target and every client, and
 // reports what the service would change, changing nothing.
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -28,10 +29,13 @@ int main(int argc, char** argv) {
     }
 
     // Before the logging thread starts, so that thread inherits the blocked stop signals and only
-    // the connection loop's wait takes them.
+    // this thread takes them.
     const StopControl stop = InstallCheckStopHandler();
     // Configuration messages reach standard error in the service's console layout.
     const auto sink = InitLogging(1, false);
+    // Outside the connection loop's wait, any stage may block (a FIFO for a configuration, a
+    // report nobody reads), so there a stop ends the run at once.
+    const StopHandling endAtOnce(StopHandling::kEndProcess);
     int status = 1;
     {
         Logger mainLogger;
@@ -39,6 +43,10 @@ int main(int argc, char** argv) {
         status = RunCheck(parsed, stop, std::cout);
         logger = nullptr;
     }
-    ShutdownLogging(sink);
+    // When nobody reads standard error, flushing the standard streams at exit would wait for
+    // ever; the report on standard output has been flushed already.
+    if (!ShutdownLogging(sink)) {
+        std::_Exit(status);
+    }
     return status;
 }

@@ -1,8 +1,6 @@
 // The archive target: its adapters, and the address the service would choose from them.
 #include "check/target_check.h"
 
-#include <algorithm>
-
 #include "sync/address_rules.h"
 #include "sync/ipv4_address.h"
 #include "sync/string_field_buffer.h"
@@ -50,18 +48,19 @@ void ReadTargetAdapters(void* handle, TargetFinding& finding) {
         finding.problem = TargetProblem::NoNetworkInfo;
         return;
     }
-    const uint64_t count = std::min(info.adapterCount, kMaxAdaptersRead);
     // The choice asks about adapters in the service's order and stops where the service stops;
-    // the rest are read afterwards, for the report only.
-    finding.chosen = ChooseAdapter(count, [&](uint64_t index) -> std::optional<AdapterFlags> {
-        finding.adapters.push_back(ReadAdapter(handle, index));
-        const AdapterFinding& adapter = finding.adapters.back();
-        if (adapter.queryFailed) {
-            return std::nullopt;
-        }
-        return AdapterFlags{adapter.connected, adapter.dhcp};
-    });
-    for (uint64_t index = finding.adapters.size(); index < count; ++index) {
+    // the rest of those the service would read are read afterwards, for the report only.
+    finding.chosen =
+        ChooseAdapter(info.adapterCount, [&](uint64_t index) -> std::optional<AdapterFlags> {
+            finding.adapters.push_back(ReadAdapter(handle, index));
+            const AdapterFinding& adapter = finding.adapters.back();
+            if (adapter.queryFailed) {
+                return std::nullopt;
+            }
+            return AdapterFlags{adapter.connected, adapter.dhcp};
+        });
+    for (uint64_t index = finding.adapters.size(); index < AdaptersToRead(info.adapterCount);
+         ++index) {
         finding.adapters.push_back(ReadAdapter(handle, index));
     }
 

@@ -4,9 +4,6 @@
 #include "check/connection_round.h"
 #include "check/findings.h"
 
-// Adapters read beyond this many are left out; a report of more is not a real machine's.
-constexpr uint64_t kMaxAdaptersRead = 1024;
-
 // Reads the adapter report of the target behind `handle`, whose data is ready, into `finding`,
 // and chooses its address with the service's own rule. Sets `finding.problem` when the service
 // would find no address it could use.

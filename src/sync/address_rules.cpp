@@ -1,12 +1,18 @@
 // Which adapter gives the archive target's address, and what becomes of a client's path.
 #include "sync/address_rules.h"
 
+#include <algorithm>
 #include <cstring>
+
+uint64_t AdaptersToRead(uint64_t reported) {
+    return std::min(reported, kMaxAdaptersRead);
+}
 
 std::optional<uint64_t> ChooseAdapter(
     uint64_t count, const std::function<std::optional<AdapterFlags>(uint64_t)>& query) {
     std::optional<uint64_t> candidate;
-    for (uint64_t index = 0; index < count; ++index) {
+    const uint64_t read = AdaptersToRead(count);
+    for (uint64_t index = 0; index < read; ++index) {
         const std::optional<AdapterFlags> adapter = query(index);
         if (!adapter || !adapter->connected) {
             continue;

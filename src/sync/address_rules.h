@@ -15,11 +15,19 @@ struct AdapterFlags {
     bool dhcp = false;
 };
 
+// Adapters beyond this many are never read, by the service or by vaultline-check: a report of
+// more is not a real machine's, and a count from a faulty server or SDK must neither keep the
+// worker asking for ever nor fill the check's memory.
+constexpr uint64_t kMaxAdaptersRead = 65536;
+
+// How many of the `reported` adapters both programs read: all of them, up to kMaxAdaptersRead.
+uint64_t AdaptersToRead(uint64_t reported);
+
 // The index of the adapter whose address names the target: the first connected adapter with
 // DHCP, else the first connected one; nothing when no adapter is connected. Asks `query` about
-// adapters 0, 1, ... count - 1 in order and stops at the first connected one with DHCP, so later
-// adapters are never asked about. `query` gives nothing for an adapter it could not read, which
-// is then passed over.
+// adapters 0, 1, ... AdaptersToRead(count) - 1 in order and stops at the first connected one with
+// DHCP, so later adapters are never asked about. `query` gives nothing for an adapter it could
+// not read, which is then passed over.
 std::optional<uint64_t> ChooseAdapter(
     uint64_t count, const std::function<std::optional<AdapterFlags>(uint64_t)>& query);
 

@@ -1,6 +1,7 @@
 // vaultline-check against simulated servers: its report, its JSON document, its exit status, and
 // that nothing on any server changes.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <sstream>
 
@@ -15,6 +16,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using testing_support::ChildProcess;
 using testing_support::Completed;
+using testing_support::CountOf;
 using testing_support::FleetAdapter;
 using testing_support::FleetServer;
 using testing_support::FleetTarget;
@@ -82,14 +84,6 @@ protected:
     std::vector<FleetServer> fleet;
     std::unique_ptr<Simulator> simulator;
 };
-
-int CountOf(const std::string& text, const std::string& piece) {
-    int count = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -181,6 +175,38 @@ TEST_F(CheckAgainstSimulator, SlowClientTimesOutAndStopSignalEndsTheRun) {
     ASSERT_TRUE(status.has_value()) << "vaultline-check did not stop";
     EXPECT_EQ(*status, 1);
     EXPECT_THAT(Lines(check.Stdout()), ::testing::Contains(Line("slow", "interrupted")));
+}
+
+// Ctrl-C and SIGTERM end the run at every stage with the status of an interrupted run: while
+// the configuration named is a FIFO nobody writes to, and while a client's name is being looked
+// up by a resolver that never answers.
+TEST_F(CheckAgainstSimulator, StopSignalEndsTheRunAtEveryStage) {
+    const std::filesystem::path fifo = directory.Path() / "fifo.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ChildProcess opening({VAULTLINE_CHECK_BINARY, "--config", fifo.string()});
+    // Until the open blocks; past the wait, the signal comes anyway.
+    testing_support::WaitUntil(
+        [&] {
+            return ReadFile("/proc/" + std::to_string(opening.Pid()) + "/wchan") ==
+                   "wait_for_partner";
+        },
+        std::chrono::seconds(10));
+    opening.Signal(SIGINT);
+    EXPECT_EQ(opening.Wait(std::chrono::seconds(5)), 1) << "stuck opening a FIFO";
+    EXPECT_EQ(opening.Stdout(), "");
+
+    Start({Client("correct", "\\\\10.0.0.5\\a")}, {{"client.hang.test", 4000}});
+    ChildProcess looking(
+        {"/usr/bin/env", "LD_PRELOAD=" LOOKUP_SHIM_PATH, "ASAN_OPTIONS=verify_asan_link_order=0",
+         VAULTLINE_CHECK_BINARY, "--timeout", "60"},
+        directory.Path());
+    ASSERT_TRUE(testing_support::WaitUntil(
+        [&] { return CountOf(simulator->Process().Stdout(), "login name=correct ") == 1; },
+        std::chrono::seconds(10)));
+    looking.Signal(SIGTERM);
+    EXPECT_EQ(looking.Wait(std::chrono::seconds(5)), 1) << "stuck in a name lookup";
+    EXPECT_THAT(Lines(looking.Stdout()),
+                ::testing::Contains("  client.hang.test:4000 interrupted"));
 }
 
 TEST_F(CheckAgainstSimulator, BadConfigurationOrCommandLineIsStatusOne) {

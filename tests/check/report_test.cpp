@@ -70,6 +70,9 @@ TEST(CheckExitStatus, FailuresOutweighRewritesWhichOutweighCorrectClients) {
 TEST(CheckReport, ServerTextsAreEscapedInBothForms) {
     Findings findings = UsableTarget();
     findings.target.adapters[0].description = "nic\r\n\"quoted\"";
+    findings.target.adapters[0].name =
+        "eth\xc2\x9b"
+        "0\x9b";  // CSI in UTF-8, then raw
     ClientFinding client = Client(Verdict::WouldRewrite);
     client.path = std::string("\\\\nas\\a\x01\x1b[0m\"\x7f", 14);
     client.newPath = "\\\\10.0.0.5\\a";
@@ -79,7 +82,8 @@ TEST(CheckReport, ServerTextsAreEscapedInBothForms) {
 
     std::ostringstream text;
     WriteTextReport(text, findings);
-    EXPECT_THAT(text.str(), HasSubstr("  adapter 0 eth0 (nic\\x0d\\x0a\"quoted\") IP 10.0.0.5"));
+    EXPECT_THAT(text.str(),
+                HasSubstr("  adapter 0 eth\\xc2\\x9b0\\x9b (nic\\x0d\\x0a\"quoted\") IP 10.0.0.5"));
     EXPECT_THAT(text.str(),
                 HasSubstr("  10.0.1.1:22609 several enabled targets (first used); would rewrite "
                           "\\\\nas\\a\\x01\\x1b[0m\"\\x7f -> \\\\10.0.0.5\\a\n"));
@@ -101,6 +105,9 @@ TEST(CheckReport, ServerTextsAreEscapedInBothForms) {
     // Bytes that are not UTF-8 are replaced, not passed on.
     EXPECT_EQ(parsed["clients"][1]["path"], "\\\\10.0.0.5\\\xef\xbf\xbd\xef\xbf\xbd");
     EXPECT_EQ(parsed["target"]["adapters"][0]["description"], "nic\r\n\"quoted\"");
+    // JSON is for programs: the UTF-8 control keeps its character, escaped; the raw byte is not
+    // UTF-8 and is replaced.
+    EXPECT_THAT(document, HasSubstr(R"("name":"eth\u009b0\ufffd")"));
     EXPECT_EQ(parsed["target"]["archiveAddress"], "10.0.0.5");
     EXPECT_EQ(parsed["target"]["chosenAdapter"], 0);
     EXPECT_EQ(parsed["exitStatus"], 2);

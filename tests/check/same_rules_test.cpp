@@ -38,6 +38,13 @@ scripted_sdk::Target MakeTarget(int id, const std::string& path, int32_t enabled
     return target;
 }
 
+// `count` adapters of which only the last is connected.
+std::vector<scripted_sdk::Adapter> OnlyLastConnected(std::size_t count) {
+    std::vector<scripted_sdk::Adapter> adapters(count - 1, MakeAdapter("10.0.0.1", 0, 1));
+    adapters.push_back(MakeAdapter("10.0.0.5", 1, 0));
+    return adapters;
+}
+
 struct AdapterCase {
     const char* name;
     std::vector<scripted_sdk::Adapter> adapters;
@@ -61,6 +68,8 @@ const AdapterCase kAdapterCases[] = {
     {"address with a trailing dot", {MakeAdapter("10.0.0.5.", 1, 1)}, ""},
     {"IPv6 address", {MakeAdapter("fe80::1", 1, 1)}, ""},
     {"address with a control byte", {MakeAdapter("10.0.0.5\n", 1, 1)}, ""},
+    {"connected adapter last of 1,100", OnlyLastConnected(1100), "10.0.0.5"},
+    {"connected adapter beyond what is read", OnlyLastConnected(kMaxAdaptersRead + 1), ""},
 };
 
 class SameRulesTest : public ServiceTest {
@@ -93,7 +102,8 @@ TEST_F(SameRulesTest, AdapterChoiceMatchesTheService) {
         EXPECT_EQ(finding.archiveAddress, adapterCase.expected);
         EXPECT_EQ(finding.Usable(), !adapterCase.expected.empty());
         // Every adapter is listed in the report, the ones the service never asks about too.
-        EXPECT_EQ(finding.adapters.size(), adapterCase.adapters.size());
+        EXPECT_EQ(finding.adapters.size(),
+                  std::min<std::size_t>(adapterCase.adapters.size(), kMaxAdaptersRead));
     }
 }
 

@@ -343,12 +343,13 @@ int KXAPI_GetNetworkAdapter(void* hkx, uint64_t index, NetworkAdapter* adapter) 
         return -1;
     }
     const bool populating = adapter->name != nullptr || adapter->ip != nullptr;
-    const auto queriesBefore =
-        std::count(connection->adapterQueries.begin(), connection->adapterQueries.end(), index);
-    connection->adapterQueries.push_back(index);
     const scripted_sdk::Adapter& scripted = connection->adapters[index];
-    if (scripted.failQuery || (populating && scripted.failPopulate) ||
-        (!populating && queriesBefore > 0 && scripted.failReGet)) {
+    // Counted only where it matters: reports of many thousand adapters are scripted too.
+    const bool reGet =
+        !populating && scripted.failReGet &&
+        std::count(connection->adapterQueries.begin(), connection->adapterQueries.end(), index) > 0;
+    connection->adapterQueries.push_back(index);
+    if (scripted.failQuery || (populating && scripted.failPopulate) || reGet) {
         return -1;
     }
     adapter->connected = scripted.connected;

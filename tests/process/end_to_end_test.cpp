@@ -16,6 +16,7 @@
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testing_support::ChildProcess;
+using testing_support::CountOf;
 using testing_support::FleetAdapter;
 using testing_support::FleetServer;
 using testing_support::FleetTarget;
@@ -77,14 +78,6 @@ std::string ConfigurationFor(const Simulator& simulator, const std::vector<Fleet
     }
     xml << "  </ArchiveClients>\n</Vaultline>\n";
     return xml.str();
-}
-
-int CountOf(const std::string& text, const std::string& piece) {
-    int count = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 // The simulator with a fleet, and vaultline configured for it, running in a scratch directory.

@@ -1,9 +1,17 @@
-// Running a program to its end under a test's deadline.
+// Running a program to its end under a test's deadline, and counting what its output says.
 #include "support/child_process.h"
 
 #include <gtest/gtest.h>
 
 namespace testing_support {
+
+int CountOf(const std::string& text, const std::string& piece) {
+    int count = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
 
 Completed RunToCompletion(const std::vector<std::string>& arguments,
                           const std::filesystem::path& workingDirectory,

@@ -1,5 +1,5 @@
 // The shared child-process launcher as the tests use it, plus running a program to its end under
-// a test's deadline.
+// a test's deadline and counting what its output says.
 #pragma once
 
 #include <chrono>
@@ -21,6 +21,9 @@ struct Completed {
     std::string out;
     std::string err;
 };
+
+// How often `piece` occurs in `text`, such as a child's output, overlaps included.
+int CountOf(const std::string& text, const std::string& piece);
 
 // Runs a program to its end; fails the calling test (and kills the child) after `timeout`.
 Completed RunToCompletion(const std::vector<std::string>& arguments,

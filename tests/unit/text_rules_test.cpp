@@ -52,7 +52,16 @@ TEST(LogText, ControlBytesAreEscapedAndEverythingElseKept) {
         {"tab\there", "tab\\x09here"},
         {"\x1f\x7f", "\\x1f\\x7f"},
         {" ~", " ~"},
-        {"caf\xc3\xa9 \x80\xff", "caf\xc3\xa9 \x80\xff"},
+        {"caf\xc3\xa9 \xc2\xa0\xff", "caf\xc3\xa9 \xc2\xa0\xff"},
+        {"csi\x9b"
+         "2J \x80",
+         "csi\\x9b2J \\x80"},
+        {"nel\xc2\x85 csi\xc2\x9b"
+         "2J",
+         "nel\\xc2\\x85 csi\\xc2\\x9b2J"},
+        {"\xd1\x80 \xe2\x82\xac \xf0\x9f\x98\x80",
+         "\\xd1\\x80 \\xe2\\x82\\xac \\xf0\\x9f\\x98\\x80"},
+        {"lone \xc2 lead \xc2", "lone \xc2 lead \xc2"},
         {"\\x0a stays", "\\x0a stays"},
     };
     for (const auto& testCase : cases) {
