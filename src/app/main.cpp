@@ -28,6 +28,8 @@ int main(int argc, char** argv) {
     }
 
     IgnoreBrokenPipes();
+    // A recheck asked for before the service can take it must not end the process.
+    IgnoreRecheckSignal();
     RaiseDescriptorLimit();
     const auto sink = InitLogging(commandLine.level, commandLine.journal);
     bool workerFailed = false;
@@ -38,8 +40,10 @@ int main(int argc, char** argv) {
         {
             Vaultline service;
             InstallStopHandler();
+            InstallRecheckHandler();
             service.Run();
             IgnoreStopSignals();
+            IgnoreRecheckSignal();
             service.StopWorker();
             workerFailed = service.workerFailed;
         }

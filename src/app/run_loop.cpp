@@ -1,4 +1,4 @@
-// Stop signals and the main thread's wait for them.
+// Stop and recheck signals, and the main thread's wait for a stop.
 #include "app/run_loop.h"
 
 #include <time.h>
@@ -35,6 +35,33 @@ void InstallStopHandler() {
 
 void IgnoreStopSignals() {
     SetStopSignalsAction(SIG_IGN);
+}
+
+void OnRecheckSignal(int) {
+    Vaultline* const service = runningService;
+    if (service != nullptr) {
+        service->recheckRequested = true;
+    }
+}
+
+namespace {
+
+void SetRecheckSignalAction(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+}
+
+}  // namespace
+
+void InstallRecheckHandler() {
+    SetRecheckSignalAction(&OnRecheckSignal);
+}
+
+void IgnoreRecheckSignal() {
+    SetRecheckSignalAction(SIG_IGN);
 }
 
 void Vaultline::Run() {

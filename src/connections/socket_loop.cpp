@@ -14,6 +14,8 @@
 namespace {
 constexpr int kMaxEventsPerPass = 32;
 constexpr int kPassTimeoutMs = 100;
+// The target's place in a pass's list of registered connections.
+constexpr std::size_t kNoClient = static_cast<std::size_t>(-1);
 }  // namespace
 
 void Vaultline::PollSockets() {
@@ -34,23 +36,44 @@ void Vaultline::PollSockets() {
         ioService.post([this] { PollSockets(); });
         return;
     }
+    const auto now = std::chrono::steady_clock::now();
+    passServers.clear();
     {
         std::lock_guard<std::mutex> lock(recordsMutex);
-        RegisterSocket(epollFd, target.get());
-        for (const auto& client : clients) {
-            RegisterSocket(epollFd, client.get());
+        StartDueRecheck(now);
+        if (target && target->server.state != ConnState::Closed) {
+            DropIfStalled(target->server, now);
+        }
+        RegisterSocket(epollFd, target.get(), kNoClient);
+        // The target first, then the clients from where the last pass left off: the first 32
+        // ready connections are served, and the rest are first in line next time.
+        const std::size_t count = clients.size();
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t index = (passStart + i) % count;
+            Server& server = clients[index]->server;
+            ConfirmIfDue(server, now);
+            if (server.state != ConnState::Closed) {
+                DropIfStalled(server, now);
+            }
+            RegisterSocket(epollFd, clients[index].get(), index);
         }
     }
 
     epoll_event events[kMaxEventsPerPass];
-    const int ready = epoll_wait(epollFd, events, kMaxEventsPerPass, kPassTimeoutMs);
+    // Work already queued runs right after this pass, so the pass only looks at what is ready.
+    const int timeoutMs = immediateTasks > 0 ? 0 : kPassTimeoutMs;
+    const int ready = epoll_wait(epollFd, events, kMaxEventsPerPass, timeoutMs);
     if (ready < 0) {
         const int error = errno;
         BOOST_LOG_SEV(*logger, ERROR)
             << "epoll_wait failed; error " << error << ": " << std::strerror(error);
     }
     for (int i = 0; i < ready; ++i) {
-        void* const handle = events[i].data.ptr;
+        const auto& [data, listIndex] = passServers[events[i].data.u64];
+        if (listIndex != kNoClient) {
+            passStart = listIndex + 1;
+        }
+        void* const handle = data->server.handle.get();
         const uint32_t mask = events[i].events;
         // Receive, send and the exceptional report each happen whatever the one before did.
         if ((mask & EPOLLIN) != 0 && KXAPI_Recv(handle) != 0) {
@@ -78,7 +101,7 @@ void Vaultline::TakeSpareDescriptor() {
     }
 }
 
-void Vaultline::RegisterSocket(int epollFd, CbData* data) {
+void Vaultline::RegisterSocket(int epollFd, CbData* data, std::size_t listIndex) {
     if (data == nullptr || data->server.state == ConnState::Closed) {
         return;
     }
@@ -88,8 +111,9 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data) {
     if (socketFd >= 0) {
         epoll_event event{};
         event.events = KXAPI_IsWriting(handle) != 0 ? EPOLLIN | EPOLLOUT : EPOLLIN;
-        event.data.ptr = handle;
+        event.data.u64 = passServers.size();
         if (epoll_ctl(epollFd, EPOLL_CTL_ADD, socketFd, &event) == 0) {
+            passServers.emplace_back(data, listIndex);
             return;
         }
         const int error = errno;
@@ -98,10 +122,8 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data) {
     }
     // A connection whose socket has gone is noticed only here. Like a close, a loss ends the
     // connection's check, so the next connection checks again.
-    server.state = ConnState::Closed;
+    EndConnection(server);
     ReportOutcome(server, ClientOutcome::Unreachable);
-    ++server.connection;
-    server.verifyStarted = false;
     BOOST_LOG_SEV(*logger, WARNING)
         << "connection to " << LogText(server.address) << ":" << server.port << " lost";
     QueueReconnect(server, true);
