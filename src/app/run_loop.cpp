@@ -18,13 +18,17 @@ void OnSignal(int signalNumber) {
 
 namespace {
 
-void SetStopSignalsAction(void (*handler)(int)) {
+void SetSignalAction(int signalNumber, void (*handler)(int), int flags) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    action.sa_flags = flags;
+    sigaction(signalNumber, &action, nullptr);
+}
+
+void SetStopSignalsAction(void (*handler)(int)) {
+    SetSignalAction(SIGTERM, handler, 0);
+    SetSignalAction(SIGINT, handler, 0);
 }
 
 }  // namespace
@@ -44,24 +48,12 @@ void OnRecheckSignal(int) {
     }
 }
 
-namespace {
-
-void SetRecheckSignalAction(void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &action, nullptr);
-}
-
-}  // namespace
-
 void InstallRecheckHandler() {
-    SetRecheckSignalAction(&OnRecheckSignal);
+    SetSignalAction(SIGUSR1, &OnRecheckSignal, SA_RESTART);
 }
 
 void IgnoreRecheckSignal() {
-    SetRecheckSignalAction(SIG_IGN);
+    SetSignalAction(SIGUSR1, SIG_IGN, SA_RESTART);
 }
 
 void Vaultline::Run() {
