@@ -14,8 +14,6 @@
 namespace {
 constexpr int kMaxEventsPerPass = 32;
 constexpr int kPassTimeoutMs = 100;
-// The target's place in a pass's list of registered connections.
-constexpr std::size_t kNoClient = static_cast<std::size_t>(-1);
 }  // namespace
 
 void Vaultline::PollSockets() {
@@ -37,17 +35,20 @@ void Vaultline::PollSockets() {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    passServers.clear();
     {
         std::lock_guard<std::mutex> lock(recordsMutex);
         StartDueRecheck(now);
         if (target && target->server.state != ConnState::Closed) {
             DropIfStalled(target->server, now);
         }
-        RegisterSocket(epollFd, target.get(), kNoClient);
-        // The target first, then the clients from where the last pass left off: the first 32
-        // ready connections are served, and the rest are first in line next time.
+        RegisterSocket(epollFd, target.get());
+        // The target first, then the clients from one place further round the list than the
+        // last pass: only the first 32 ready connections are served, so a fixed start would
+        // leave the clients after 32 that are always ready unserved for ever. Moving on by one
+        // keeps the list's order otherwise, so a round still finishes its first clients first
+        // and closes their connections early.
         const std::size_t count = clients.size();
+        passStart = count == 0 ? 0 : (passStart + 1) % count;
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t index = (passStart + i) % count;
             Server& server = clients[index]->server;
@@ -55,7 +56,7 @@ void Vaultline::PollSockets() {
             if (server.state != ConnState::Closed) {
                 DropIfStalled(server, now);
             }
-            RegisterSocket(epollFd, clients[index].get(), index);
+            RegisterSocket(epollFd, clients[index].get());
         }
     }
 
@@ -69,11 +70,7 @@ void Vaultline::PollSockets() {
             << "epoll_wait failed; error " << error << ": " << std::strerror(error);
     }
     for (int i = 0; i < ready; ++i) {
-        const auto& [data, listIndex] = passServers[events[i].data.u64];
-        if (listIndex != kNoClient) {
-            passStart = listIndex + 1;
-        }
-        void* const handle = data->server.handle.get();
+        void* const handle = events[i].data.ptr;
         const uint32_t mask = events[i].events;
         // Receive, send and the exceptional report each happen whatever the one before did.
         if ((mask & EPOLLIN) != 0 && KXAPI_Recv(handle) != 0) {
@@ -101,7 +98,7 @@ void Vaultline::TakeSpareDescriptor() {
     }
 }
 
-void Vaultline::RegisterSocket(int epollFd, CbData* data, std::size_t listIndex) {
+void Vaultline::RegisterSocket(int epollFd, CbData* data) {
     if (data == nullptr || data->server.state == ConnState::Closed) {
         return;
     }
@@ -111,9 +108,8 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data, std::size_t listIndex)
     if (socketFd >= 0) {
         epoll_event event{};
         event.events = KXAPI_IsWriting(handle) != 0 ? EPOLLIN | EPOLLOUT : EPOLLIN;
-        event.data.u64 = passServers.size();
+        event.data.ptr = handle;
         if (epoll_ctl(epollFd, EPOLL_CTL_ADD, socketFd, &event) == 0) {
-            passServers.emplace_back(data, listIndex);
             return;
         }
         const int error = errno;

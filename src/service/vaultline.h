@@ -133,8 +133,7 @@ public:
     // connections that are not Closed, lets the SDK read and write, and posts the next pass.
     void PollSockets();
     // Adds one connection to the pass's epoll set, or declares it lost and reconnects it.
-    // `listIndex` is the client's place in `clients` (ignored for the target).
-    void RegisterSocket(int epollFd, CbData* data, std::size_t listIndex);
+    void RegisterSocket(int epollFd, CbData* data);
     // Worker thread, once per pass for each connection that is not Closed. A connection that
     // missed its progress deadline is closed with one WARNING and retried after the delay.
     void DropIfStalled(Server& server, std::chrono::steady_clock::time_point now);
@@ -219,12 +218,9 @@ public:
     bool recheckWanted = false;
     // When the periodic recheck is due; none before the first round and while rechecks are off.
     std::optional<std::chrono::steady_clock::time_point> nextRecheck;
-    // Worker thread only. The place in `clients` where the next pass starts registering, so that
-    // no client is left behind others that are always ready.
+    // Worker thread only. The place in `clients` where the last pass started registering; each
+    // pass starts one further, so that no client is left behind others that are always ready.
     std::size_t passStart = 0;
-    // The connections registered in the current pass, by their place in its epoll set, with the
-    // client's place in `clients`.
-    std::vector<std::pair<CbData*, std::size_t>> passServers;
     std::vector<std::unique_ptr<CbData>> clients;
     const SystemdNotifier notifier;
     StatusReport status{notifier.WatchdogInterval()};
