@@ -133,7 +133,11 @@ std::string ChildProcess::Stdout() const {
     return ReadFile(outputDirectory_.Path() / "stdout");
 }
 std::string ChildProcess::Stderr() const {
-    return ReadFile(outputDirectory_.Path() / "stderr");
+    return ReadFile(StderrPath());
+}
+
+std::filesystem::path ChildProcess::StderrPath() const {
+    return outputDirectory_.Path() / "stderr";
 }
 
 bool ChildProcess::WaitForStdout(const std::string& text, std::chrono::milliseconds timeout) const {

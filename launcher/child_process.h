@@ -59,6 +59,8 @@ public:
     // The file standard output goes to, for readers that follow it as it grows.
     std::filesystem::path StdoutPath() const;
     std::string Stderr() const;
+    // The file standard error goes to, likewise.
+    std::filesystem::path StderrPath() const;
     bool WaitForStdout(const std::string& text, std::chrono::milliseconds timeout) const;
     bool WaitForStderr(const std::string& text, std::chrono::milliseconds timeout) const;
 

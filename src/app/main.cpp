@@ -29,6 +29,8 @@ int main(int argc, char** argv) {
     }
 
     IgnoreBrokenPipes();
+    // A recheck asked for before the service can take it must not end the process.
+    IgnoreRecheckSignal();
     RaiseDescriptorLimit();
     const auto sink = InitLogging(commandLine.level, commandLine.journal);
     bool workerFailed = false;
@@ -39,8 +41,10 @@ int main(int argc, char** argv) {
         {
             Vaultline service;
             InstallStopHandler();
+            InstallRecheckHandler();
             service.Run();
             IgnoreStopSignals();
+            IgnoreRecheckSignal();
             service.StopWorker();
             workerFailed = service.workerFailed;
         }

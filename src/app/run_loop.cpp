@@ -1,4 +1,4 @@
-// Stop signals and the main thread's wait for them.
+// Stop and recheck signals, and the main thread's wait for a stop.
 #include "app/run_loop.h"
 
 #include <time.h>
@@ -18,13 +18,17 @@ void OnSignal(int signalNumber) {
 
 namespace {
 
-void SetStopSignalsAction(void (*handler)(int)) {
+void SetSignalAction(int signalNumber, void (*handler)(int), int flags) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    action.sa_flags = flags;
+    sigaction(signalNumber, &action, nullptr);
+}
+
+void SetStopSignalsAction(void (*handler)(int)) {
+    SetSignalAction(SIGTERM, handler, 0);
+    SetSignalAction(SIGINT, handler, 0);
 }
 
 }  // namespace
@@ -35,6 +39,21 @@ void InstallStopHandler() {
 
 void IgnoreStopSignals() {
     SetStopSignalsAction(SIG_IGN);
+}
+
+void OnRecheckSignal(int) {
+    Vaultline* const service = runningService;
+    if (service != nullptr) {
+        service->recheckRequested = true;
+    }
+}
+
+void InstallRecheckHandler() {
+    SetSignalAction(SIGUSR1, &OnRecheckSignal, SA_RESTART);
+}
+
+void IgnoreRecheckSignal() {
+    SetSignalAction(SIGUSR1, SIG_IGN, SA_RESTART);
 }
 
 void Vaultline::Run() {

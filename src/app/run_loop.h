@@ -1,4 +1,4 @@
-// Stop signals and the main thread's wait for them.
+// Stop and recheck signals, and the main thread's wait for a stop.
 #pragma once
 
 #include <csignal>
@@ -13,3 +13,12 @@ void OnSignal(int signalNumber);
 void InstallStopHandler();
 // Ignores SIGTERM and SIGINT from now on, so the shutdown cannot be interrupted.
 void IgnoreStopSignals();
+
+// Recheck signal handler: asks the running service, if any, to recheck every client. It only
+// sets a lock-free flag, which the worker reads at its next pass.
+void OnRecheckSignal(int signalNumber);
+// Routes SIGUSR1 to OnRecheckSignal, with SA_RESTART so that no other thread's call fails for
+// it. Only while `runningService` is set.
+void InstallRecheckHandler();
+// Ignores SIGUSR1: before the service exists, and once it is being stopped.
+void IgnoreRecheckSignal();

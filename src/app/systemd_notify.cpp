@@ -23,12 +23,6 @@ void SystemdNotifier::Notify(const std::string& state) const {
     }
 }
 
-void Vaultline::ReportOutcome(const Server& server, ClientOutcome outcome) {
-    if (!server.isTarget) {
-        status.RecordOutcome(&server, outcome);
-    }
-}
-
 void Vaultline::ReportPass() {
     // Without a socket to tell, a pass costs nothing more than this test.
     if (!notifier.Enabled()) {

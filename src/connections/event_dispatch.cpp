@@ -9,6 +9,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
     switch (event) {
         case KXAPI_EVENT_LOGIN:
             if ((result & 0xff) != 0) {
+                server.awaiting = Awaiting::Nothing;
                 ReportOutcome(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);
                 break;
@@ -18,8 +19,12 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
             server.state = ConnState::LoggedIn;
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);
+            server.awaiting = Awaiting::Data;
+            server.progressDeadline = std::chrono::steady_clock::now() + progressTimeout;
             break;
         case KXAPI_EVENT_DATA_READY:
+            // A client's check reaches its outcome inside this call.
+            server.awaiting = Awaiting::Nothing;
             if (server.isTarget) {
                 // Discovery makes SDK calls of its own, so it runs after this callback returns.
                 QueueDiscovery(server, false);
@@ -31,6 +36,11 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
             if (!server.isTarget) {
                 // Closing inside the SDK's own call would pull the connection from under it.
                 QueueClose(server);
+                // A client that ends the connection before its check is tried again.
+                if (server.checkDue) {
+                    ReportOutcome(server, ClientOutcome::Stalled);
+                    QueueReconnect(server, true);
+                }
             }
             break;
         default:

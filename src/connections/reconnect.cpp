@@ -4,13 +4,13 @@
 #include "connections/keepalive.h"
 #include "service/vaultline.h"
 
-void Vaultline::QueueReconnect(Server& server, bool delayed) {
+void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) {
     const auto token = server.attempt.Claim(delayed);
     if (!token) {
         return;
     }
-    BOOST_LOG_SEV(*logger, INFO) << "connecting to server " << LogText(server.address) << ":"
-                                 << server.port;
+    BOOST_LOG_SEV(*logger, severity)
+        << "connecting to server " << LogText(server.address) << ":" << server.port;
     Schedule(
         [this, &server, token = *token] {
             // A replaced delayed attempt: the immediate one that replaced it has run already.
@@ -18,6 +18,11 @@ void Vaultline::QueueReconnect(Server& server, bool delayed) {
                 return;
             }
             ++server.connection;
+            // A check made on an earlier connection must not stop this one's: an update sent
+            // there may never have left before this open discarded it.
+            server.verifyStarted = false;
+            server.awaiting = Awaiting::LoginAnswer;
+            server.progressDeadline = std::chrono::steady_clock::now() + progressTimeout;
             if (KXAPI_Open(server.handle.get(), server.address.c_str(), server.port) != 0) {
                 server.state = ConnState::Closed;
                 BOOST_LOG_SEV(*logger, ERROR) << "open failed, retrying";
@@ -31,6 +36,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed) {
             if (KXAPI_Login(server.handle.get(), server.username.c_str(),
                             server.password.c_str()) != 0) {
                 BOOST_LOG_SEV(*logger, ERROR) << "login failed, retrying";
+                server.awaiting = Awaiting::Nothing;
                 ReportOutcome(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);
             }

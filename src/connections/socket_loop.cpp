@@ -34,16 +34,36 @@ void Vaultline::PollSockets() {
         ioService.post([this] { PollSockets(); });
         return;
     }
+    const auto now = std::chrono::steady_clock::now();
     {
         std::lock_guard<std::mutex> lock(recordsMutex);
+        StartDueRecheck(now);
+        if (target && target->server.state != ConnState::Closed) {
+            DropIfStalled(target->server, now);
+        }
         RegisterSocket(epollFd, target.get());
-        for (const auto& client : clients) {
-            RegisterSocket(epollFd, client.get());
+        // The target first, then the clients from one place further round the list than the
+        // last pass: only the first 32 ready connections are served, so a fixed start would
+        // leave the clients after 32 that are always ready unserved for ever. Moving on by one
+        // keeps the list's order otherwise, so a round still finishes its first clients first
+        // and closes their connections early.
+        const std::size_t count = clients.size();
+        passStart = count == 0 ? 0 : (passStart + 1) % count;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t index = (passStart + i) % count;
+            Server& server = clients[index]->server;
+            ConfirmIfDue(server, now);
+            if (server.state != ConnState::Closed) {
+                DropIfStalled(server, now);
+            }
+            RegisterSocket(epollFd, clients[index].get());
         }
     }
 
     epoll_event events[kMaxEventsPerPass];
-    const int ready = epoll_wait(epollFd, events, kMaxEventsPerPass, kPassTimeoutMs);
+    // Work already queued runs right after this pass, so the pass only looks at what is ready.
+    const int timeoutMs = immediateTasks > 0 ? 0 : kPassTimeoutMs;
+    const int ready = epoll_wait(epollFd, events, kMaxEventsPerPass, timeoutMs);
     if (ready < 0) {
         const int error = errno;
         BOOST_LOG_SEV(*logger, ERROR)
@@ -98,10 +118,8 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data) {
     }
     // A connection whose socket has gone is noticed only here. Like a close, a loss ends the
     // connection's check, so the next connection checks again.
-    server.state = ConnState::Closed;
+    EndConnection(server);
     ReportOutcome(server, ClientOutcome::Unreachable);
-    ++server.connection;
-    server.verifyStarted = false;
     BOOST_LOG_SEV(*logger, WARNING)
         << "connection to " << LogText(server.address) << ":" << server.port << " lost";
     QueueReconnect(server, true);

@@ -3,6 +3,9 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "app/log_text.h"
 #include "app/logging.h"
 
@@ -20,9 +23,25 @@ int ReadPort(const tinyxml2::XMLElement& element) {
     return port;
 }
 
+// Ten years: a longer period is no different in practice, and stays far from overflowing the
+// clock's arithmetic.
+constexpr int64_t kLongestRecheckSeconds = int64_t{10} * 365 * 24 * 3600;
+
+// RecheckSeconds, read like Port; a value that is absent, negative or not a number keeps the
+// default.
+std::chrono::seconds ReadRecheckPeriod(const tinyxml2::XMLElement& element) {
+    int64_t seconds = ServiceSettings{}.recheckPeriod.count();
+    if (element.QueryInt64Attribute("RecheckSeconds", &seconds) != tinyxml2::XML_SUCCESS ||
+        seconds < 0) {
+        return ServiceSettings{}.recheckPeriod;
+    }
+    return std::chrono::seconds(std::min(seconds, kLongestRecheckSeconds));
+}
+
 }  // namespace
 
-bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Server&)>& accept) {
+bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Server&)>& accept,
+                       ServiceSettings* settings) {
     tinyxml2::XMLDocument document;
     if (document.LoadFile(path) != tinyxml2::XML_SUCCESS) {
         BOOST_LOG_SEV(*logger, FATAL) << "unable to open configuration file " << path;
@@ -71,6 +90,9 @@ bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Ser
         BOOST_LOG_SEV(*logger, FATAL) << "bad <ArchiveClients>; Username and Password required";
         return false;
     }
+    if (settings != nullptr) {
+        settings->recheckPeriod = ReadRecheckPeriod(*clientsElement);
+    }
 
     for (const tinyxml2::XMLElement* clientElement =
              clientsElement->FirstChildElement("ArchiveClient");
@@ -95,22 +117,28 @@ bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Ser
 }
 
 bool Vaultline::Initialize() {
-    const bool read = ReadConfiguration(kConfigurationFile, [this](Server& server) {
-        auto record = InitServer(server);
-        if (!record) {
-            return false;
-        }
-        std::lock_guard<std::mutex> lock(recordsMutex);
-        if (server.isTarget) {
-            target = std::move(record);
-        } else {
-            clients.push_back(std::move(record));
-        }
-        return true;
-    });
+    ServiceSettings settings;
+    const bool read = ReadConfiguration(
+        kConfigurationFile,
+        [this](Server& server) {
+            auto record = InitServer(server);
+            if (!record) {
+                return false;
+            }
+            std::lock_guard<std::mutex> lock(recordsMutex);
+            if (server.isTarget) {
+                target = std::move(record);
+            } else {
+                clients.push_back(std::move(record));
+            }
+            return true;
+        },
+        &settings);
     if (!read) {
         return false;
     }
+    // Read by the worker only once the target's first connection below has been queued.
+    recheckPeriod = settings.recheckPeriod;
     QueueReconnect(target->server, false);
     return true;
 }

@@ -1,6 +1,7 @@
 // Reading "vaultline.conf": the archive target, the archive clients and their credentials.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 #include "service/vaultline.h"
@@ -8,9 +9,18 @@
 // The file the service reads from its working directory.
 extern const char* const kConfigurationFile;
 
+// What the configuration says about the service itself, beside its servers.
+struct ServiceSettings {
+    // RecheckSeconds on <ArchiveClients>: 3600 when absent, negative or not a number; at most ten
+    // years. Zero turns confirmations and periodic rechecks off.
+    std::chrono::seconds recheckPeriod{3600};
+};
+
 // Reads the configuration file at `path` and validates it, logging the first fault at FATAL and
 // the archive target found at INFO; passwords are never logged. Hands each server's record to
 // `accept` as soon as it has been read and checked: the target first, then each client in file
 // order, so a fault further on in the file is found only after the records before it were
 // accepted. Stops at once when `accept` returns false. True when every record was accepted.
-bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Server&)>& accept);
+// Fills `settings`, when given, as the elements holding them are read.
+bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Server&)>& accept,
+                       ServiceSettings* settings = nullptr);

@@ -23,6 +23,27 @@ std::string LocalClockTime(std::time_t when) {
     return text;
 }
 
+// How long until a recheck, rounded up so that it never reads 0 before it is due: seconds
+// under a minute, minutes up to an hour, then hours and minutes ("1 h 5 min", "2 h").
+std::string RecheckWait(std::chrono::steady_clock::duration wait) {
+    const auto seconds =
+        std::max<long long>(std::chrono::ceil<std::chrono::seconds>(wait).count(), 0);
+    std::ostringstream text;
+    if (seconds < 60) {
+        text << seconds << " s";
+        return text.str();
+    }
+    const long long minutes = (seconds + 59) / 60;
+    if (minutes <= 60) {
+        text << minutes << " min";
+    } else if (minutes % 60 == 0) {
+        text << minutes / 60 << " h";
+    } else {
+        text << minutes / 60 << " h " << minutes % 60 << " min";
+    }
+    return text.str();
+}
+
 }  // namespace
 
 StatusReport::StatusReport(std::chrono::microseconds watchdogInterval)
@@ -45,6 +66,13 @@ void StatusReport::TargetAddressChanged(const std::string& address, std::time_t 
     targetAddress_ = address;
     targetSince_ = LocalClockTime(when);
     outcomes_.clear();
+    changed_ = true;
+}
+
+void StatusReport::RecheckScheduled(std::optional<Clock::time_point> due) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rechecksKnown_ = true;
+    nextRecheck_ = due;
     changed_ = true;
 }
 
@@ -86,6 +114,11 @@ std::string StatusReport::TextLocked(Clock::time_point now, std::size_t clientCo
         if (clientCount > outcomes_.size()) {
             text << ", " << clientCount - outcomes_.size() << " unchecked";
         }
+        if (nextRecheck_) {
+            text << "; next recheck in " << RecheckWait(*nextRecheck_ - now);
+        } else if (rechecksKnown_) {
+            text << "; rechecks off";
+        }
     }
     if (!retries_.empty()) {
         const auto wait = *retries_.begin() - now;
@@ -109,10 +142,14 @@ std::string StatusReport::Pass(Clock::time_point now, std::size_t clientCount) {
         lastClientCount_ = clientCount;
         changed_ = true;
     }
-    // The retry countdown changes by itself, so a pending retry keeps the line under review.
-    const bool review = changed_ || !retries_.empty();
+    // The countdowns change by themselves, so a pending retry keeps the line under review, and
+    // so does a recheck, once a second.
+    const bool recheckCountdown =
+        nextRecheck_ && !targetAddress_.empty() && now - lastCountdownReview_ >= kStatusInterval;
+    const bool review = changed_ || !retries_.empty() || recheckCountdown;
     if (review && (!statusSent_ || now - lastStatus_ >= kStatusInterval)) {
         changed_ = false;
+        lastCountdownReview_ = now;
         std::string text = TextLocked(now, clientCount);
         if (text != lastText_) {
             message += message.empty() ? "STATUS=" : "\nSTATUS=";

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -18,6 +19,9 @@ enum class ClientOutcome {
     NoTarget,
     BadFormat,
     UpdateFailed,
+    // The connection got nowhere: no login answer or no data in time, or a close request before
+    // the check.
+    Stalled,
 };
 
 // Keeps no clock of its own: every caller passes the time, so tests can step it. Any thread; all
@@ -35,6 +39,9 @@ public:
     // A new target address, learned at `when` (shown in local time). Forgets every client's
     // outcome: they are all checked again against the new address.
     void TargetAddressChanged(const std::string& address, std::time_t when);
+    // The next periodic recheck is due at `due`; none when rechecks are off. Until the first
+    // call the line says nothing about rechecks.
+    void RecheckScheduled(std::optional<Clock::time_point> due);
     // A retry due at `due` was queued; RetryRan with the same time once it has run.
     void RetryQueued(Clock::time_point due);
     void RetryRan(Clock::time_point due);
@@ -58,6 +65,10 @@ private:
     std::string targetAddress_;
     std::string targetSince_;
     std::multiset<Clock::time_point> retries_;
+    bool rechecksKnown_ = false;
+    std::optional<Clock::time_point> nextRecheck_;
+    // When a countdown alone last had the line composed.
+    Clock::time_point lastCountdownReview_{};
     // Something shown has changed since the line was last composed.
     bool changed_ = true;
     std::size_t lastClientCount_ = 0;

@@ -11,7 +11,11 @@ void Vaultline::Schedule(const std::function<void()>& task, bool delayed) {
         task();
     };
     if (!delayed) {
-        ioService.post(counted);
+        ++immediateTasks;
+        ioService.post([this, counted] {
+            --immediateTasks;
+            counted();
+        });
         return;
     }
     // The steady clock only moves forward, so a step of the wall clock (set at boot, corrected

@@ -2,6 +2,8 @@
 #include "service/vaultline.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <exception>
@@ -18,7 +20,15 @@ Vaultline::Vaultline() : stopRequested(false) {
     // a retry scheduled when connections have taken every descriptor needs none.
     { boost::asio::steady_timer reactorStarter(ioService); }
     spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    // The worker never takes the recheck signal, so it cannot break a pass's wait; the thread
+    // inherits the mask in place while it is created.
+    sigset_t recheckSignal;
+    sigemptyset(&recheckSignal);
+    sigaddset(&recheckSignal, SIGUSR1);
+    sigset_t previousMask;
+    pthread_sigmask(SIG_BLOCK, &recheckSignal, &previousMask);
     worker = std::thread(&Vaultline::WorkerMain, this);
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     runningService = this;
 }
 
@@ -74,10 +84,14 @@ std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {
 void Vaultline::CloseServer(Server& server) {
     BOOST_LOG_SEV(*logger, INFO) << "closing connection to " << LogText(server.address) << ":"
                                  << server.port;
+    EndConnection(server);
+    KXAPI_Close(server.handle.get());
+}
+
+void Vaultline::EndConnection(Server& server) {
     ++server.connection;
     server.state = ConnState::Closed;
     server.verifyStarted = false;
-    KXAPI_Close(server.handle.get());
 }
 
 void Vaultline::QueueClose(Server& server) {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,12 +15,20 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include "app/logging.h"
 #include "app/systemd_notify.h"
 #include "sdk/kxapi.h"
 #include "service/pending_slot.h"
 #include "service/status_report.h"
 
 enum class ConnState : int32_t { Closed, Open, LoggedIn };
+
+// What an open connection has yet to deliver before it counts as getting somewhere.
+enum class Awaiting { Nothing, LoginAnswer, Data };
+
+// Why every client is being checked: the target's address was learned or changed, or a recheck
+// (periodic or asked for) found it unchanged.
+enum class RoundReason { AddressChange, Recheck };
 
 class Vaultline {
 public:
@@ -45,6 +54,21 @@ public:
         PendingSlot attempt;
         // The target's one pending discovery.
         PendingSlot discovery;
+        // What the current connection has yet to deliver, and by when; one that misses its
+        // deadline is treated as lost. Set afresh at every open and login.
+        Awaiting awaiting = Awaiting::Nothing;
+        std::chrono::steady_clock::time_point progressDeadline{};
+
+        // Clients only, worker thread, like everything below. A check is owed: set when a round
+        // or a confirmation starts, cleared by the outcome of a check. A client that asks to
+        // close while one is owed is closed and retried.
+        bool checkDue = false;
+        // The check owed is a recheck: the lines about a client found correct are DEBUG.
+        bool quietCheck = false;
+        // The client's latest outcome in the current round; none until it has one.
+        std::optional<ClientOutcome> roundOutcome;
+        // When the last rewrite is to be confirmed by a check on a new connection.
+        std::optional<std::chrono::steady_clock::time_point> confirmDue;
     };
 
     // What the SDK hands back to the callback. Never moves once created, so tasks and
@@ -82,6 +106,10 @@ public:
 
     // Worker thread. Ends the server's connection, keeping its SDK instance.
     void CloseServer(Server& server);
+    // Worker thread. What every end of a connection does to the record: Closed, a new connection
+    // number (so tasks queued for the old one do nothing), the check guard cleared. Logs nothing
+    // and makes no SDK call.
+    void EndConnection(Server& server);
     // Worker thread. Queues a close of the server's current connection, unless one is queued
     // already; it does nothing once that connection has been closed, lost or replaced.
     void QueueClose(Server& server);
@@ -97,13 +125,18 @@ public:
     // Any thread. Queues an open and login of `server`, at once or after 5 seconds. `server`
     // must belong to a record the service owns. Only one attempt is ever pending per server: an
     // immediate request replaces a pending delayed attempt, any other request adds nothing.
-    void QueueReconnect(Server& server, bool delayed);
+    // "connecting to server" is logged at `severity` when an attempt is queued. Every
+    // connection it opens starts with the check guard cleared and a login answer awaited.
+    void QueueReconnect(Server& server, bool delayed, Severity severity = INFO);
 
     // Worker thread. One pass of the socket loop: waits at most 100 ms for the sockets of the
     // connections that are not Closed, lets the SDK read and write, and posts the next pass.
     void PollSockets();
     // Adds one connection to the pass's epoll set, or declares it lost and reconnects it.
     void RegisterSocket(int epollFd, CbData* data);
+    // Worker thread, once per pass for each connection that is not Closed. A connection that
+    // missed its progress deadline is closed with one WARNING and retried after the delay.
+    void DropIfStalled(Server& server, std::chrono::steady_clock::time_point now);
     // Worker thread. Holds the spare descriptor again if it was released.
     void TakeSpareDescriptor();
 
@@ -121,9 +154,28 @@ public:
     // target against `targetAddress` and rewrites a stale host.
     void VerifyClientTarget(Server& server);
 
-    // Worker thread. Notes how a client's check or connection attempt ended, for the status
-    // line; the target's own outcomes are not counted.
-    void ReportOutcome(const Server& server, ClientOutcome outcome);
+    // Worker thread. Notes how a client's check or connection attempt ended: for the status
+    // line, the current round, and the confirmation of a rewrite. The target's own outcomes are
+    // not counted.
+    void ReportOutcome(Server& server, ClientOutcome outcome);
+    // Worker thread. Checks every client against `targetAddress`, on a new connection each:
+    // after an address change, or for a recheck (then logged, and a correct client quietly).
+    // Pending confirmations are dropped; the next periodic recheck is due a period from now.
+    void StartRound(RoundReason reason);
+    // Worker thread. Called exactly once per round, when its last client reaches an outcome
+    // (at once for a round without clients); a round replaced by a newer one never settles.
+    // Logs the counts of correct, rewritten and failing clients (nothing without clients).
+    void RoundSettled();
+    // Worker thread. A recheck: the target's adapters are read again (at once when its
+    // connection is logged in, else at its next data) and, if its address is unchanged, every
+    // client is checked. A changed address starts an address-change round instead.
+    void RequestRecheck();
+    // Worker thread, once per pass: starts a recheck asked for by SIGUSR1, or the periodic one
+    // when it is due and no round is under way.
+    void StartDueRecheck(std::chrono::steady_clock::time_point now);
+    // Worker thread, once per pass for each client: starts the confirmation of a rewrite when it
+    // is due.
+    void ConfirmIfDue(Server& server, std::chrono::steady_clock::time_point now);
     // Worker thread, once per socket pass: the watchdog ping and the status line, when due.
     void ReportPass();
 
@@ -133,8 +185,21 @@ public:
     std::atomic<bool> workerFailed{false};
     // Tasks handed to Schedule that have neither run nor been discarded.
     std::atomic<int64_t> queuedTasks{0};
+    // Of those, the ones posted to run at once; while any waits, a pass does not wait.
+    std::atomic<int64_t> immediateTasks{0};
+    // Set by SIGUSR1's handler; the worker starts a recheck at its next pass.
+    std::atomic<bool> recheckRequested{false};
     // The delay of every retry. Set before Initialize; tests shorten it.
     std::chrono::milliseconds retryDelay{5000};
+    // How long a connection may go without a login answer after its open, or without its first
+    // data after its login. Set before Initialize; tests shorten it.
+    std::chrono::milliseconds progressTimeout{30000};
+    // The longest wait before a rewrite is confirmed; the recheck period caps it. Tests shorten
+    // it.
+    std::chrono::milliseconds confirmDelay{60000};
+    // RecheckSeconds from the configuration, set by Initialize; zero turns confirmations and
+    // periodic rechecks off.
+    std::chrono::seconds recheckPeriod{3600};
     boost::asio::io_service ioService;
     // Held so that a pass can always create its epoll set when connections have taken every
     // other descriptor; -1 while released. Worker thread only after construction.
@@ -145,13 +210,25 @@ public:
     std::unique_ptr<CbData> target;
     // The target's address as last discovered; empty until then. Worker thread only.
     std::string targetAddress;
+    // Worker thread only. The round under way: why, and how many clients have no outcome yet.
+    bool roundOpen = false;
+    RoundReason roundReason = RoundReason::AddressChange;
+    std::size_t roundPending = 0;
+    // A recheck waits for the target's adapters to be read.
+    bool recheckWanted = false;
+    // When the periodic recheck is due; none before the first round and while rechecks are off.
+    std::optional<std::chrono::steady_clock::time_point> nextRecheck;
+    // Worker thread only. The place in `clients` where the last pass started registering; each
+    // pass starts one further, so that no client is left behind others that are always ready.
+    std::size_t passStart = 0;
     std::vector<std::unique_ptr<CbData>> clients;
     const SystemdNotifier notifier;
     StatusReport status{notifier.WatchdogInterval()};
     std::thread worker;
 };
 
-static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the stop and recheck flags are set from signal handlers");
 
 // The running service, for the stop signal handler. Set while the service object exists.
 extern Vaultline* runningService;

@@ -91,6 +91,10 @@ void Vaultline::DoGetAddress(Server& server) {
         return;
     }
     if (address == targetAddress) {
+        if (recheckWanted) {
+            recheckWanted = false;
+            StartRound(RoundReason::Recheck);
+        }
         return;
     }
     const bool changed = !targetAddress.empty();
@@ -103,11 +107,7 @@ void Vaultline::DoGetAddress(Server& server) {
     }
     targetAddress = address;
     status.TargetAddressChanged(address, std::time(nullptr));
-    for (const auto& client : clients) {
-        // A client checked less than a minute ago would otherwise ignore the new address.
-        if (changed) {
-            client->server.verifyStarted = false;
-        }
-        QueueReconnect(client->server, false);
-    }
+    // Checking every client against the new address is a recheck too.
+    recheckWanted = false;
+    StartRound(RoundReason::AddressChange);
 }

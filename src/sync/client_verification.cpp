@@ -88,9 +88,11 @@ void Vaultline::VerifyClientTarget(Server& server) {
     }
 
     const char* const path = chosenPath.Text(0);
-    BOOST_LOG_SEV(*logger, INFO) << LogText(server.address) << ": found archive target "
-                                 << LogText(path);
     PathCheck check = CheckTargetPath(path, targetAddress);
+    // A recheck that finds a client correct is routine; a rewrite or a failure never is.
+    const Severity found = server.quietCheck && check.action == PathAction::Correct ? DEBUG : INFO;
+    BOOST_LOG_SEV(*logger, found) << LogText(server.address) << ": found archive target "
+                                  << LogText(path);
     switch (check.action) {
         case PathAction::NoLeadingBackslashes:
             BOOST_LOG_SEV(*logger, ERROR)
@@ -98,7 +100,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
             ReportOutcome(server, ClientOutcome::BadFormat);
             return;
         case PathAction::Correct:
-            BOOST_LOG_SEV(*logger, INFO) << "archive target address is correct, not updating";
+            BOOST_LOG_SEV(*logger, found) << "archive target address is correct, not updating";
             ReportOutcome(server, ClientOutcome::Correct);
             QueueClose(server);
             return;

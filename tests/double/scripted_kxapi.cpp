@@ -245,6 +245,13 @@ int KXAPI_Open(void* hkx, const char* address, unsigned short port) {
         0) {
         return -1;
     }
+    if (!connection->eventsOnOpen.empty()) {
+        connection->eventsOnRecv = connection->eventsOnOpen;
+    }
+    if (connection->readableOnOpen || !connection->eventsOnOpen.empty()) {
+        const char byte = 0;
+        (void)!write(connection->socketFds[1], &byte, 1);
+    }
     return 0;
 }
 
@@ -296,7 +303,7 @@ int KXAPI_Recv(void* hkx) {
         }
         ++connection->recvCalls;
         char drain[64];
-        while (connection->socketFds[0] >= 0 &&
+        while (!connection->stayReadable && connection->socketFds[0] >= 0 &&
                read(connection->socketFds[0], drain, sizeof drain) > 0) {
         }
         events.swap(connection->eventsOnRecv);
@@ -421,9 +428,15 @@ int KXAPI_UpdateTargetEx(void* hkx, int id, void* reserved1, void* reserved2, Ta
                                             [](uint8_t byte) { return byte == 0x5a; }) &&
                                 std::all_of(std::begin(info->reserved2), std::end(info->reserved2),
                                             [](uint8_t byte) { return byte == 0xa5; });
-    connection->updates.push_back(scripted_sdk::Update{
-        id, std::string(info->path, strnlen(info->path, info->pathLength)), info->pathLength,
-        reserved1 == nullptr && reserved2 == nullptr, reservedIntact, info->enabled});
+    connection->updates.push_back(
+        scripted_sdk::Update{id, std::string(info->path, strnlen(info->path, info->pathLength)),
+                             info->pathLength, reserved1 == nullptr && reserved2 == nullptr,
+                             reservedIntact, info->enabled, connection->opens});
+    if (connection->applyUpdates) {
+        if (scripted_sdk::Target* target = scripted_sdk::FindTarget(*connection, id)) {
+            target->path = connection->updates.back().path;
+        }
+    }
     return connection->updateResult;
 }
 

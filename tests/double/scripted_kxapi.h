@@ -50,6 +50,7 @@ struct Update {
     bool reservedArgumentsNull;
     bool reservedBytesIntact;  // the record's SDK-owned bytes came back as filled
     int32_t enabled;
+    int open;  // the connection's opens so far when it was sent: 1 for its first connection
 };
 
 struct Connection {
@@ -61,6 +62,13 @@ struct Connection {
     std::optional<int> reportedSocket;
     int writing = 0;
     int recvResult = 0;
+    // Each open makes the new socket readable at once, as a server that answers straight away.
+    bool readableOnOpen = false;
+    // Recv leaves the socket readable, as a peer that never stops sending.
+    bool stayReadable = false;
+    // Each open queues these for its first Recv and makes the socket readable: a server that
+    // answers every new connection by itself.
+    std::vector<std::pair<int, long>> eventsOnOpen;
     int sendResult = 0;
     // Delivered through the callback from inside the next KXAPI_Recv, then forgotten.
     std::vector<std::pair<int, long>> eventsOnRecv;
@@ -69,6 +77,8 @@ struct Connection {
     std::vector<Adapter> adapters;
     std::vector<Target> targets;
     int updateResult = 0;
+    // An update sent changes the target's path, as a server that applies it.
+    bool applyUpdates = false;
 
     // Observed.
     std::vector<Update> updates;

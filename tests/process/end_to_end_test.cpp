@@ -65,11 +65,14 @@ FleetServer ClientServer(const std::string& name, const std::string& address,
     return client;
 }
 
-std::string ConfigurationFor(const Simulator& simulator, const std::vector<FleetServer>& fleet) {
+// `clientsAttributes` (" Name=\"value\"" ...) go on <ArchiveClients>.
+std::string ConfigurationFor(const Simulator& simulator, const std::vector<FleetServer>& fleet,
+                             const std::string& clientsAttributes) {
     std::ostringstream xml;
     xml << "<Vaultline>\n  <ArchiveTarget Address=\"127.0.0.1\" Port=\"" << simulator.Port("target")
         << "\" Username=\"admin\" Password=\"target-secret\"/>\n"
-        << "  <ArchiveClients Username=\"backup\" Password=\"client-secret\">\n";
+        << "  <ArchiveClients Username=\"backup\" Password=\"client-secret\"" << clientsAttributes
+        << ">\n";
     for (const auto& server : fleet) {
         if (server.name != "target") {
             xml << "    <ArchiveClient Address=\"" << server.address << "\" Port=\""
@@ -83,10 +86,11 @@ std::string ConfigurationFor(const Simulator& simulator, const std::vector<Fleet
 // The simulator with a fleet, and vaultline configured for it, running in a scratch directory.
 class EndToEnd : public ::testing::Test {
 protected:
-    void Start(std::vector<FleetServer> servers) {
+    void Start(std::vector<FleetServer> servers, const std::string& clientsAttributes = "") {
         fleet = std::move(servers);
         simulator = std::make_unique<Simulator>(fleet);
-        directory.WriteFile("vaultline.conf", ConfigurationFor(*simulator, fleet));
+        directory.WriteFile("vaultline.conf",
+                            ConfigurationFor(*simulator, fleet, clientsAttributes));
         std::vector<std::string> command = Wrapper();
         command.insert(command.end(), {VAULTLINE_BINARY, "-c"});
         service = std::make_unique<ChildProcess>(command, directory.Path());
@@ -165,6 +169,42 @@ TEST_F(EndToEnd,
         << service->Stderr();
 
     StopAndExpectCleanEnd();
+}
+
+// A client's path changed behind the service's back (no event tells of it) is put right by the
+// next recheck, asked for with SIGUSR1 or periodic; the correct client is checked quietly.
+TEST_F(EndToEnd, RecheckRewritesAClientChangedBehindTheServicesBack) {
+    for (const bool signalled : {true, false}) {
+        SCOPED_TRACE(signalled ? "SIGUSR1, periodic rechecks off" : "every 2 s");
+        service.reset();
+        simulator.reset();
+        Start({TargetServer("10.0.0.5"), ClientServer("moved", "127.0.0.2", "\\\\nas\\archive"),
+               ClientServer("correct", "127.0.0.3", "\\\\10.0.0.5\\archive")},
+              signalled ? " RecheckSeconds=\"0\"" : " RecheckSeconds=\"2\"");
+        ASSERT_TRUE(
+            LogShows("2 clients checked against 10.0.0.5 after the address change: "
+                     "1 correct, 1 rewritten, 0 failing"))
+            << service->Stderr();
+        ASSERT_TRUE(
+            WaitUntil([&] { return simulator->TargetPath("moved", 7) == "\\\\10.0.0.5\\archive"; },
+                      kJobTimeout));
+        ASSERT_TRUE(simulator->Reload(fleet));
+        ASSERT_EQ(simulator->TargetPath("moved", 7), "\\\\nas\\archive");
+        if (signalled) {
+            service->Signal(SIGUSR1);
+        }
+        ASSERT_TRUE(LogShows("INFO    rechecking 2 clients against 10.0.0.5\n"))
+            << service->Stderr();
+        ASSERT_TRUE(
+            LogShows("2 clients checked against 10.0.0.5 after the recheck: 1 correct, "
+                     "1 rewritten, 0 failing"))
+            << service->Stderr();
+        EXPECT_EQ(simulator->TargetPath("moved", 7), "\\\\10.0.0.5\\archive");
+        // Found correct during the recheck: DEBUG, which -c does not show.
+        EXPECT_EQ(CountOf(service->Stderr(), "127.0.0.3: found archive target"), 1)
+            << service->Stderr();
+        StopAndExpectCleanEnd();
+    }
 }
 
 TEST_F(EndToEnd, RefusedLoginIsRetriedEveryFiveSeconds) {

@@ -195,7 +195,8 @@ TEST_F(SystemdNotify, ReadyWatchdogAndStatusFollowTheFleetUntilStopping) {
     EXPECT_EQ(lines.front().text, "waiting for the target's address");
     EXPECT_THAT(lines.back().text,
                 testing::MatchesRegex("target 10\\.0\\.0\\.5 \\(since [0-9][0-9]:[0-9][0-9]:"
-                                      "[0-9][0-9]\\); 1 client correct, 1 rewritten, 1 failing"));
+                                      "[0-9][0-9]\\); 1 client correct, 1 rewritten, 1 failing; "
+                                      "next recheck in 60 min"));
 
     auto moved = fleet;
     moved[0] = TargetServer("10.0.0.77");

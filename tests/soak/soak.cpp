@@ -1,10 +1,12 @@
 // The service soak: vaultline keeps a fleet of simulated clients pointed at a target that moves
-// every few seconds while the simulator drops, refuses, delays and rejects at random; then the
-// faults stop and every client must name the final address, with its share untouched.
+// again and again while the simulator drops, refuses, delays and rejects at random. After every
+// change (or burst of changes) every client must name the new address, with its share untouched,
+// while the faults go on; then the faults stop and the final address must reach every client.
 //   vaultline_soak <seconds> <seed> [clients]
 #include <dirent.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,8 +36,18 @@ using launcher::SimulatorProcess;
 using launcher::TempDirectory;
 
 constexpr int kTargetId = 3;
+constexpr int kDisabledTargetId = 1;
 // The bound within which every client names the final address once the faults stop.
 constexpr auto kSettleBound = std::chrono::seconds(15);
+// The bound within which every client names a new address while the faults go on: a client may
+// be refused or dropped several times in a row, 5 s apart, and a rejected update waits for its
+// confirmation and for the server to stop rejecting. With the clients' fault rates below, a
+// quarter of the attempts fail; twelve failures in a row for one of 200 clients are a matter of
+// 1 in 10^5.
+constexpr auto kChangeBound = std::chrono::seconds(60);
+// Short, so that rewrites are confirmed and every client rechecked within seconds: the fleet's
+// rejected and lost updates are healed by these alone.
+constexpr int kRecheckSeconds = 5;
 // Before the faults start, the fleet is brought to its first address with no deadline to speak
 // of; the soak measures what happens afterwards.
 constexpr auto kFirstSettleBound = std::chrono::seconds(120);
@@ -82,13 +94,19 @@ private:
     // Every client's share part, drawn once: spaces, dots, dollar signs and nested folders.
     std::string NewShare(int index);
     std::vector<FleetServer> Fleet(bool faults);
-    // Rewrites the fleet for a new target address; client paths keep what the state file says,
-    // so a reload never undoes the service's work.
-    bool MoveTarget(bool faults);
+    // Reloads the fleet with faults drawn afresh; client paths keep what the state file says, so
+    // a reload does not undo the service's work. With `move`, the target takes a new address,
+    // and a random half of the clients get a new disabled target, so that their logged-in
+    // sessions are sent a new data set, after their reply delay, while the change is under way.
+    bool Reload(bool faults, bool move);
     std::map<std::string, std::string> StatePaths() const;
-    // Waits until every client's path is the target address plus its own share.
-    bool Settled(std::chrono::seconds bound, std::string& report);
+    // Waits until every client's path is the target address plus its own share. With `faults`,
+    // they are drawn afresh every 2 to 5 s while it waits.
+    bool Settled(std::chrono::seconds bound, bool faults, std::string& report);
     bool ServiceAlive(const char* when);
+    // Waits for vaultline's next "rechecking" line, reading only what is logged from now on;
+    // false when none comes within `bound`.
+    bool AwaitRecheck(std::chrono::seconds bound);
     int OpenDescriptors() const;
     std::size_t Count(const std::string& text) const;
     bool Fail(const std::string& why);
@@ -98,10 +116,14 @@ private:
     std::string address_;
     std::vector<std::string> shares_;
     std::map<std::string, std::string> currentPaths_;
+    std::vector<std::string> disabledPaths_;
     int changes_ = 0;
+    // How long each checked change took to reach every client, in seconds.
+    std::vector<double> convergence_;
     std::unique_ptr<SimulatorProcess> simulator_;
     TempDirectory directory_;
     std::unique_ptr<ChildProcess> service_;
+    std::streamoff logRead_ = 0;
 };
 
 std::string ClientName(int index) {
@@ -160,11 +182,11 @@ std::vector<FleetServer> Soak::Fleet(bool faults) {
         FleetServer client;
         client.name = ClientName(index);
         client.username = "backup";
-        client.knobs = faultKnobs(0.3, 0.2);
-        if (faults && chance(random_) < 0.2) {
+        client.knobs = faultKnobs(0.15, 0.1);
+        if (faults && chance(random_) < 0.1) {
             client.knobs["rejectUpdates"] = "true";
         }
-        client.targets = {FleetTarget{1, false, "\\\\old-nas\\retired"},
+        client.targets = {FleetTarget{kDisabledTargetId, false, disabledPaths_[index]},
                           FleetTarget{kTargetId, true, currentPaths_[client.name]}};
         fleet.push_back(client);
     }
@@ -191,21 +213,36 @@ std::map<std::string, std::string> Soak::StatePaths() const {
     return paths;
 }
 
-bool Soak::MoveTarget(bool faults) {
+bool Soak::Reload(bool faults, bool move) {
     for (auto& [name, path] : StatePaths()) {
         if (currentPaths_.count(name) != 0) {
             currentPaths_[name] = path;
         }
     }
-    address_ = NewAddress();
-    ++changes_;
+    if (move) {
+        address_ = NewAddress();
+        ++changes_;
+        std::uniform_real_distribution<double> chance(0.0, 1.0);
+        for (std::string& path : disabledPaths_) {
+            if (chance(random_) < 0.5) {
+                path = "\\\\old-nas\\retired-" + std::to_string(changes_);
+            }
+        }
+    }
     return simulator_->Reload(Fleet(faults));
 }
 
-bool Soak::Settled(std::chrono::seconds bound, std::string& report) {
+bool Soak::Settled(std::chrono::seconds bound, bool faults, std::string& report) {
     std::size_t wrong = 0;
+    std::uniform_int_distribution<int> pause(2000, 5000);
+    auto nextDraw = Clock::now() + std::chrono::milliseconds(pause(random_));
+    bool reloaded = true;
     const bool settled = launcher::WaitUntil(
         [&] {
+            if (faults && Clock::now() >= nextDraw) {
+                reloaded = reloaded && Reload(true, false);
+                nextDraw = Clock::now() + std::chrono::milliseconds(pause(random_));
+            }
             const auto paths = StatePaths();
             wrong = 0;
             report.clear();
@@ -221,13 +258,43 @@ bool Soak::Settled(std::chrono::seconds bound, std::string& report) {
                     }
                 }
             }
-            return wrong == 0;
+            return wrong == 0 || !reloaded || service_->Wait(std::chrono::milliseconds(0));
         },
         bound);
+    if (!reloaded) {
+        report = "simulator reload failed";
+        return false;
+    }
+    if (const auto status = service_->Wait(std::chrono::milliseconds(0))) {
+        report = "vaultline ended with status " + std::to_string(*status);
+        return false;
+    }
     if (!settled) {
         report = std::to_string(wrong) + " clients do not name " + address_ + ":\n" + report;
     }
     return settled;
+}
+
+bool Soak::AwaitRecheck(std::chrono::seconds bound) {
+    std::error_code error;
+    logRead_ =
+        static_cast<std::streamoff>(std::filesystem::file_size(service_->StderrPath(), error));
+    return launcher::WaitUntil(
+        [&] {
+            std::ifstream log(service_->StderrPath(), std::ios::binary);
+            log.seekg(logRead_);
+            for (std::string line; std::getline(log, line);) {
+                if (log.eof()) {
+                    break;  // a line still being written: read it whole next time
+                }
+                logRead_ = log.tellg();
+                if (line.find(" rechecking ") != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        bound);
 }
 
 bool Soak::ServiceAlive(const char* when) {
@@ -292,6 +359,7 @@ bool Soak::Run() {
     address_ = NewAddress();
     for (int index = 0; index < options_.clients; ++index) {
         shares_.push_back(NewShare(index));
+        disabledPaths_.push_back("\\\\old-nas\\retired");
         // Every client starts out naming a host the target never has.
         currentPaths_[ClientName(index)] = "\\\\192.0.2.1\\" + shares_.back();
     }
@@ -304,7 +372,8 @@ bool Soak::Run() {
     std::ostringstream configuration;
     configuration << "<Vaultline>\n  <ArchiveTarget Address=\"127.0.0.1\" Port=\""
                   << simulator_->Port("target") << "\" Username=\"admin\" Password=\"secret\"/>\n"
-                  << "  <ArchiveClients Username=\"backup\" Password=\"secret\">\n";
+                  << "  <ArchiveClients Username=\"backup\" Password=\"secret\" RecheckSeconds=\""
+                  << kRecheckSeconds << "\">\n";
     for (int index = 0; index < options_.clients; ++index) {
         configuration << "    <ArchiveClient Address=\"127.0.0.1\" Port=\""
                       << simulator_->Port(ClientName(index)) << "\"/>\n";
@@ -315,7 +384,7 @@ bool Soak::Run() {
                                               directory_.Path());
 
     std::string report;
-    if (!Settled(kFirstSettleBound, report)) {
+    if (!Settled(kFirstSettleBound, false, report)) {
         return Fail("the fleet never reached its first address\n" + report);
     }
     // Early figures, once the first round of work is over.
@@ -323,27 +392,43 @@ bool Soak::Run() {
     const int earlyDescriptors = OpenDescriptors();
     const long earlyRss = service_->MemoryKib("VmRSS");
 
-    std::uniform_int_distribution<int> pause(2000, 5000);
+    // Each cycle: a change, now and then followed by more before the clients have caught up
+    // (the previous change's connections and updates still under way), then every client must
+    // name the last address while the faults go on. Half the changes land just after a recheck
+    // has started, while the clients' data sets are on their way to it, delayed, and some of
+    // those clients are sent a new data set by the change itself.
+    std::uniform_int_distribution<int> burstGap(300, 2000);
+    std::uniform_int_distribution<int> rest(0, 6000);
+    std::uniform_int_distribution<int> intoRecheck(0, 400);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
     const auto faultsEnd = Clock::now() + std::chrono::seconds(options_.seconds);
     while (Clock::now() < faultsEnd) {
-        if (!MoveTarget(true)) {
-            return Fail("simulator reload failed");
+        if (chance(random_) < 0.5) {
+            AwaitRecheck(std::chrono::seconds(kRecheckSeconds * 2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(intoRecheck(random_)));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(rest(random_)));
         }
-        const auto next = Clock::now() + std::chrono::milliseconds(pause(random_));
-        while (Clock::now() < std::min(next, faultsEnd)) {
-            if (!ServiceAlive("during the faults")) {
-                return false;
+        do {
+            if (!Reload(true, true)) {
+                return Fail("simulator reload failed");
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::this_thread::sleep_for(std::chrono::milliseconds(burstGap(random_)));
+        } while (chance(random_) < 0.3);
+        const auto change = Clock::now();
+        if (!Settled(kChangeBound, true, report)) {
+            return Fail("change " + std::to_string(changes_) + " not settled within " +
+                        std::to_string(kChangeBound.count()) + " s\n" + report);
         }
+        convergence_.push_back(std::chrono::duration<double>(Clock::now() - change).count());
     }
 
     // The last change, with every fault switched off.
-    if (!MoveTarget(false)) {
+    if (!Reload(false, true)) {
         return Fail("simulator reload failed");
     }
     const auto lastChange = Clock::now();
-    if (!Settled(kSettleBound, report)) {
+    if (!Settled(kSettleBound, false, report)) {
         return Fail("not settled within 15 s of the last change\n" + report);
     }
     const double settleSeconds = std::chrono::duration<double>(Clock::now() - lastChange).count();
@@ -358,9 +443,16 @@ bool Soak::Run() {
                 static_cast<unsigned long long>(options_.seed), options_.seconds, options_.clients);
     std::printf(
         "address changes %d, updates applied %zu, rejected updates %zu, refusals %zu, "
-        "drops %zu\n",
+        "drops %zu, data sets pushed to logged-in clients %zu\n",
         changes_, Count("result=applied"), Count("result=rejected"), Count("result=refused"),
-        Count("drop name="));
+        Count("drop name="), Count("push name=client"));
+    std::sort(convergence_.begin(), convergence_.end());
+    if (!convergence_.empty()) {
+        std::printf(
+            "every client on the new address after %zu checked changes: median %.1f s, "
+            "longest %.1f s\n",
+            convergence_.size(), convergence_[convergence_.size() / 2], convergence_.back());
+    }
     std::printf("settled %.1f s after the last change\n", settleSeconds);
     std::printf("descriptors %d -> %d, RSS %ld -> %ld KiB\n", earlyDescriptors, lateDescriptors,
                 earlyRss, lateRss);

@@ -52,18 +52,18 @@ protected:
     }
 
     // One check on the worker, as the data-ready event runs it, after `prepare`; returns the
-    // lines the check logged. Lets the work it queued run too.
+    // lines the check logged, and not those of the work it queued, which it lets run too.
     std::vector<std::string> Verify(const std::function<void()>& prepare = {}) {
-        std::size_t mark = 0;
+        std::vector<std::string> lines;
         OnWorker([&] {
             if (prepare) {
                 prepare();
             }
-            mark = log.Lines().size();
+            const std::size_t mark = log.Lines().size();
             service->VerifyClientTarget(ClientServer(0));
+            lines = log.LinesFrom(mark);
             closesDuringCheck = scripted_sdk::Inspect(kClient).closes;
         });
-        auto lines = log.LinesFrom(mark);
         WaitForPasses(1);
         return lines;
     }

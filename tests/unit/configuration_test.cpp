@@ -1,6 +1,7 @@
 // Reading "vaultline.conf": what each fault reports, the port rules, and the records built.
 #include <gmock/gmock.h>
 
+#include "service/configuration.h"
 #include "unit/service_fixture.h"
 
 using ::testing::ElementsAre;
@@ -161,6 +162,28 @@ TEST_F(ServiceTest, TargetPortDefaultsWrapsAndIgnoresTextThatIsNotANumber) {
         EXPECT_EQ(capture.Lines().at(0),
                   std::string("INFO archive target: t:") + example.logged + ", user u");
         EXPECT_EQ(fresh.target->server.port, example.kept) << example.port;
+    }
+}
+
+TEST_F(ServiceTest, RecheckSecondsDefaultsToAnHourAndZeroTurnsRechecksOff) {
+    const struct {
+        const char* attribute;
+        long long seconds;
+    } cases[] = {{"", 3600},
+                 {" RecheckSeconds='abc'", 3600},
+                 {" RecheckSeconds='-5'", 3600},
+                 {" RecheckSeconds='0'", 0},
+                 {" RecheckSeconds=' 90s'", 90},
+                 {" RecheckSeconds='99999999999999'", 315360000}};
+    for (const auto& example : cases) {
+        SCOPED_TRACE(example.attribute);
+        WriteConfiguration("<R>" + kTarget + "<ArchiveClients Username='u' Password='p'" +
+                           example.attribute + "/></R>");
+        ServiceSettings settings;
+        settings.recheckPeriod = std::chrono::seconds(7);
+        ASSERT_TRUE(ReadConfiguration(
+            kConfigurationFile, [](Vaultline::Server&) { return true; }, &settings));
+        EXPECT_EQ(settings.recheckPeriod.count(), example.seconds);
     }
 }
 

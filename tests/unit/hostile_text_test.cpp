@@ -96,10 +96,13 @@ TEST_F(HostileTextTest, ControlBytesFromServersAreEscapedInLogsButSentBackVerbat
         mark = log.Lines().size();
         scripted_sdk::Deliver(2, KXAPI_EVENT_DATA_READY, 0);
     });
-    EXPECT_THAT(log.LinesFrom(mark), ElementsAre("INFO 10.0.1.1: found archive target "
-                                                 "\\\\10.0.0.1\\share\\x0a<0>x\\x7f\\dir",
-                                                 "INFO 10.0.1.1: setting archive target address to "
-                                                 "\\\\10.0.0.9\\share\\x0a<0>x\\x7f\\dir"));
+    EXPECT_THAT(log.LinesFrom(mark),
+                ElementsAre("INFO 10.0.1.1: found archive target "
+                            "\\\\10.0.0.1\\share\\x0a<0>x\\x7f\\dir",
+                            "INFO 10.0.1.1: setting archive target address to "
+                            "\\\\10.0.0.9\\share\\x0a<0>x\\x7f\\dir",
+                            "INFO 1 client checked against 10.0.0.9 after the "
+                            "address change: 0 correct, 1 rewritten, 0 failing"));
     const auto updates = scripted_sdk::Inspect(2).updates;
     ASSERT_EQ(updates.size(), 1u);
     EXPECT_EQ(updates[0].path, "\\\\10.0.0.9" + share);

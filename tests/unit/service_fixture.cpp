@@ -95,11 +95,13 @@ void ServiceTest::WriteConfiguration(const std::string& xml) {
     directory.WriteFile("vaultline.conf", xml);
 }
 
-void ServiceTest::WriteStandardConfiguration(int clientCount) {
+void ServiceTest::WriteStandardConfiguration(int clientCount,
+                                             const std::string& clientsAttributes) {
     std::ostringstream xml;
     xml << "<Vaultline>\n"
         << "  <ArchiveTarget Address=\"10.0.0.1\" Username=\"admin\" Password=\"target-secret\"/>\n"
-        << "  <ArchiveClients Username=\"backup\" Password=\"client-secret\">\n";
+        << "  <ArchiveClients Username=\"backup\" Password=\"client-secret\"" << clientsAttributes
+        << ">\n";
     for (int client = 1; client <= clientCount; ++client) {
         xml << "    <ArchiveClient Address=\"10.0.1." << client << "\"/>\n";
     }

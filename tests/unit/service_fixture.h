@@ -41,8 +41,9 @@ protected:
     ~ServiceTest() override;
 
     void WriteConfiguration(const std::string& xml);
-    // A configuration with the target at 10.0.0.1:22609 and clients at 10.0.1.N (N from 1).
-    void WriteStandardConfiguration(int clientCount);
+    // A configuration with the target at 10.0.0.1:22609 and clients at 10.0.1.N (N from 1);
+    // `clientsAttributes` (" Name='value'" ...) go on <ArchiveClients>.
+    void WriteStandardConfiguration(int clientCount, const std::string& clientsAttributes = "");
     // Runs `work` on the worker thread and waits for it to finish.
     void OnWorker(const std::function<void()>& work);
     // Waits for `passes` complete socket-loop passes.

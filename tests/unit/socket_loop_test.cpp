@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <future>
 #include <sstream>
 
 #include <gmock/gmock.h>
@@ -156,6 +157,60 @@ TEST_F(SocketLoopTest, ClosedConnectionsAreNeverAskedForTheirSocketNorReportedLo
     EXPECT_EQ(scripted_sdk::Inspect(3).socketQueries, 0);  // never opened
     EXPECT_GT(scripted_sdk::Inspect(1).socketQueries, targetQueries);
     EXPECT_THAT(log.LinesFrom(mark), ElementsAre("INFO closing connection to 10.0.1.1:22609"));
+}
+
+// 40 clients listed first whose peers never stop sending fill every pass's 32 events; the
+// client after them must still be served.
+TEST_F(SocketLoopTest, AlwaysReadyConnectionsListedFirstDoNotStarveALaterClient) {
+    constexpr int kBusy = 40;
+    ConnectTarget(kBusy + 1);
+    for (int connection = 2; connection <= kBusy + 1; ++connection) {
+        scripted_sdk::Configure(connection, [](scripted_sdk::Connection& c) {
+            c.readableOnOpen = true;
+            c.stayReadable = true;
+        });
+    }
+    constexpr int kLate = kBusy + 2;
+    scripted_sdk::Configure(kLate, [](scripted_sdk::Connection& c) {
+        c.readableOnOpen = true;
+        c.eventsOnRecv = {{KXAPI_EVENT_LOGIN, 0}, {KXAPI_EVENT_DATA_READY, 0}};
+        c.targets.resize(1);
+        c.targets[0].path = "\\\\10.0.0.4\\archive";
+    });
+    scripted_sdk::Configure(1, [](scripted_sdk::Connection& c) {
+        c.adapters = {scripted_sdk::Adapter{}};
+        c.adapters[0].ip = "10.0.0.5";
+    });
+    OnWorker([&] { service->DoGetAddress(TargetServer()); });
+    EXPECT_TRUE(testing_support::WaitUntil(
+        [] { return scripted_sdk::Inspect(kLate).updates.size() == 1; }, std::chrono::seconds(2)));
+    EXPECT_GT(scripted_sdk::Inspect(2).recvCalls, 1);
+}
+
+// Work queued for the worker runs after the pass in progress, which must not sit out its
+// 100 ms first.
+TEST_F(SocketLoopTest, PassDoesNotWaitWhileTasksAreQueued) {
+    ConnectTarget();
+    // Each link of the chain queues the next from the worker, so a pass runs between them.
+    constexpr int kLinks = 10;
+    int links = 0;
+    std::chrono::steady_clock::time_point start;
+    std::promise<std::chrono::steady_clock::duration> took;
+    std::function<void()> link = [&] {
+        if (links++ == kLinks) {
+            took.set_value(std::chrono::steady_clock::now() - start);
+            return;
+        }
+        service->Schedule(link, false);
+    };
+    OnWorker([&] {
+        start = std::chrono::steady_clock::now();
+        link();
+    });
+    auto future = took.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    // Ten passes that each sat out their 100 ms would take a whole second.
+    EXPECT_LT(future.get(), std::chrono::milliseconds(500));
 }
 
 }  // namespace

@@ -50,6 +50,12 @@ private:
 // 2026-12-09 14:02:11 UTC.
 constexpr std::time_t kLearnedAt = 1796824931;
 
+// An address learned and the next recheck due `wait` from kStart.
+void Recheck(StatusReport& report, Clock::duration wait) {
+    report.TargetAddressChanged("10.0.0.5", kLearnedAt);
+    report.RecheckScheduled(kStart + wait);
+}
+
 TEST(StatusReportTest, LineShowsTheTargetTheOutcomeCountsAndThePendingRetry) {
     UtcTimeZone utc;
     struct Case {
@@ -109,6 +115,31 @@ TEST(StatusReportTest, LineShowsTheTargetTheOutcomeCountsAndThePendingRetry) {
          1,
          "target 10.0.0.5 (since 14:02:11); 0 clients correct, 0 rewritten, 1 failing; "
          "next retry in 3 s"},
+        {"rechecks every hour, 41.5 minutes to go",
+         [](StatusReport& report) {
+             report.TargetAddressChanged("10.0.0.5", kLearnedAt);
+             report.RecheckScheduled(kStart + 41min + 30s);
+         },
+         0,
+         "target 10.0.0.5 (since 14:02:11); 0 clients correct, 0 rewritten, 0 failing; "
+         "next recheck in 42 min"},
+        {"under a minute to go", [](StatusReport& report) { Recheck(report, 58500ms); }, 0,
+         "target 10.0.0.5 (since 14:02:11); 0 clients correct, 0 rewritten, 0 failing; "
+         "next recheck in 59 s"},
+        {"over an hour to go", [](StatusReport& report) { Recheck(report, 64min + 10s); }, 0,
+         "target 10.0.0.5 (since 14:02:11); 0 clients correct, 0 rewritten, 0 failing; "
+         "next recheck in 1 h 5 min"},
+        {"whole hours to go", [](StatusReport& report) { Recheck(report, 2h); }, 0,
+         "target 10.0.0.5 (since 14:02:11); 0 clients correct, 0 rewritten, 0 failing; "
+         "next recheck in 2 h"},
+        {"rechecks off",
+         [](StatusReport& report) {
+             report.TargetAddressChanged("10.0.0.5", kLearnedAt);
+             report.RecheckScheduled(std::nullopt);
+         },
+         0,
+         "target 10.0.0.5 (since 14:02:11); 0 clients correct, 0 rewritten, 0 failing; "
+         "rechecks off"},
         {"a retry that is due but has not run yet",
          [](StatusReport& report) { report.RetryQueued(kStart - 10ms); }, 0,
          "waiting for the target's address; next retry in 0 s"},
@@ -165,6 +196,14 @@ TEST(StatusReportTest, PendingRetryCountsDownOnceASecond) {
                                      "STATUS=waiting for the target's address; next retry in 0 s"));
     report.RetryRan(kStart + 5s);
     EXPECT_EQ(report.Pass(kStart + 6s, 0), "STATUS=waiting for the target's address");
+}
+
+TEST(StatusReportTest, RecheckCountdownIsSentWhenTheShownTimeChanges) {
+    StatusReport report;
+    Recheck(report, 2min);
+    EXPECT_THAT(report.Pass(kStart, 0), testing::EndsWith("; next recheck in 2 min"));
+    EXPECT_EQ(report.Pass(kStart + 30s, 0), "");
+    EXPECT_THAT(report.Pass(kStart + 61s, 0), testing::EndsWith("; next recheck in 59 s"));
 }
 
 TEST(StatusReportTest, WatchdogIsPingedTwicePerIntervalFromThePasses) {
@@ -233,7 +272,8 @@ TEST_F(ServiceStatusTest, ChecksAndFailedConnectionsAreCountedPerClient) {
     OnWorker([&] { line = service->status.Text(Clock::now(), service->clients.size()); });
     EXPECT_THAT(line,
                 MatchesRegex("target 10\\.0\\.0\\.5 \\(since [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\); "
-                             "1 client correct, 1 rewritten, 3 failing; next retry in [45] s"));
+                             "1 client correct, 1 rewritten, 3 failing; next recheck in 60 min; "
+                             "next retry in [45] s"));
 }
 
 }  // namespace

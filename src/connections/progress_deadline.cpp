@@ -1,0 +1,40 @@
+// Connections that get nowhere: a login answer and then the first data are each awaited for a
+// bounded time, after which the connection is treated as lost.
+#include <sstream>
+
+#include "app/log_text.h"
+#include "app/logging.h"
+#include "service/vaultline.h"
+
+namespace {
+
+// Whole seconds as "30 s"; a shortened timeout as "250 ms".
+std::string DurationText(std::chrono::milliseconds duration) {
+    std::ostringstream text;
+    if (duration.count() % 1000 == 0) {
+        text << duration.count() / 1000 << " s";
+    } else {
+        text << duration.count() << " ms";
+    }
+    return text.str();
+}
+
+}  // namespace
+
+void Vaultline::DropIfStalled(Server& server, std::chrono::steady_clock::time_point now) {
+    if (server.awaiting == Awaiting::Nothing || now < server.progressDeadline) {
+        return;
+    }
+    const char* missing = "login answer";
+    if (server.awaiting == Awaiting::Data) {
+        missing = server.isTarget ? "adapter data" : "archive target data";
+    }
+    BOOST_LOG_SEV(*logger, WARNING)
+        << "no " << missing << " from " << LogText(server.address) << ":" << server.port
+        << " within " << DurationText(progressTimeout) << "; reconnecting";
+    server.awaiting = Awaiting::Nothing;
+    EndConnection(server);
+    KXAPI_Close(server.handle.get());
+    ReportOutcome(server, ClientOutcome::Stalled);
+    QueueReconnect(server, true);
+}

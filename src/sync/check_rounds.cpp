@@ -1,0 +1,155 @@
+// Rounds of client checks: after each address change and each recheck, until every client has
+// an outcome; confirmations of rewrites; the periodic and the asked-for recheck.
+#include <algorithm>
+
+#include "app/log_text.h"
+#include "app/logging.h"
+#include "service/vaultline.h"
+
+namespace {
+
+// The outcomes of a check, as against those of a connection that never got to one.
+bool IsCheckOutcome(ClientOutcome outcome) {
+    switch (outcome) {
+        case ClientOutcome::Correct:
+        case ClientOutcome::Rewritten:
+        case ClientOutcome::NoTarget:
+        case ClientOutcome::BadFormat:
+        case ClientOutcome::UpdateFailed:
+            return true;
+        case ClientOutcome::Unreachable:
+        case ClientOutcome::LoginRefused:
+        case ClientOutcome::Stalled:
+            return false;
+    }
+    return false;
+}
+
+const char* Clients(std::size_t count) {
+    return count == 1 ? " client" : " clients";
+}
+
+}  // namespace
+
+void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
+    if (server.isTarget) {
+        return;
+    }
+    status.RecordOutcome(&server, outcome);
+    // The connection is about to be replaced by an attempt already queued: what it did is
+    // moot, since an update it sent may never leave, and the next connection's outcome counts.
+    if (server.attempt.Pending()) {
+        return;
+    }
+    if (IsCheckOutcome(outcome)) {
+        server.checkDue = false;
+    }
+    // A rejected or lost update leaves no trace on this side: only a later check can tell.
+    if (outcome == ClientOutcome::Rewritten || outcome == ClientOutcome::UpdateFailed) {
+        if (recheckPeriod.count() > 0) {
+            server.confirmDue = std::chrono::steady_clock::now() +
+                                std::min<std::chrono::milliseconds>(confirmDelay, recheckPeriod);
+        }
+    } else if (outcome == ClientOutcome::Correct) {
+        server.confirmDue.reset();
+    }
+
+    if (!roundOpen) {
+        return;
+    }
+    const bool first = !server.roundOutcome;
+    server.roundOutcome = outcome;
+    if (first && --roundPending == 0) {
+        roundOpen = false;
+        RoundSettled();
+    }
+}
+
+void Vaultline::StartRound(RoundReason reason) {
+    const auto now = std::chrono::steady_clock::now();
+    roundOpen = true;
+    roundReason = reason;
+    roundPending = clients.size();
+    const bool recheck = reason == RoundReason::Recheck;
+    for (const auto& client : clients) {
+        Server& server = client->server;
+        server.roundOutcome.reset();
+        server.checkDue = true;
+        server.quietCheck = recheck;
+        server.confirmDue.reset();
+        // A client checked less than a minute ago would otherwise ignore the new address.
+        if (!recheck) {
+            server.verifyStarted = false;
+        }
+    }
+    if (recheckPeriod.count() > 0) {
+        nextRecheck = now + recheckPeriod;
+    } else {
+        nextRecheck.reset();
+    }
+    status.RecheckScheduled(nextRecheck);
+    if (recheck) {
+        BOOST_LOG_SEV(*logger, INFO) << "rechecking " << clients.size() << Clients(clients.size())
+                                     << " against " << targetAddress;
+    }
+    for (const auto& client : clients) {
+        QueueReconnect(client->server, false, recheck ? DEBUG : INFO);
+    }
+    if (clients.empty()) {
+        roundOpen = false;
+        RoundSettled();
+    }
+}
+
+void Vaultline::RoundSettled() {
+    // Without clients there is nothing to tell.
+    if (clients.empty()) {
+        return;
+    }
+    std::size_t correct = 0;
+    std::size_t rewritten = 0;
+    std::size_t failing = 0;
+    for (const auto& client : clients) {
+        const auto& outcome = client->server.roundOutcome;
+        correct += outcome == ClientOutcome::Correct;
+        rewritten += outcome == ClientOutcome::Rewritten;
+        failing +=
+            outcome && *outcome != ClientOutcome::Correct && *outcome != ClientOutcome::Rewritten;
+    }
+    BOOST_LOG_SEV(*logger, INFO) << clients.size() << Clients(clients.size()) << " checked against "
+                                 << targetAddress << " after the "
+                                 << (roundReason == RoundReason::Recheck ? "recheck"
+                                                                         : "address change")
+                                 << ": " << correct << " correct, " << rewritten << " rewritten, "
+                                 << failing << " failing";
+}
+
+void Vaultline::RequestRecheck() {
+    recheckWanted = true;
+    // Without its adapter data the target cannot be asked; its next data starts the discovery.
+    if (target && target->server.state == ConnState::LoggedIn &&
+        target->server.awaiting == Awaiting::Nothing) {
+        QueueDiscovery(target->server, false);
+    }
+}
+
+void Vaultline::StartDueRecheck(std::chrono::steady_clock::time_point now) {
+    if (recheckRequested.exchange(false)) {
+        RequestRecheck();
+        return;
+    }
+    // A periodic recheck waits for the round under way to settle.
+    if (nextRecheck && now >= *nextRecheck && !roundOpen && !recheckWanted) {
+        RequestRecheck();
+    }
+}
+
+void Vaultline::ConfirmIfDue(Server& server, std::chrono::steady_clock::time_point now) {
+    if (!server.confirmDue || now < *server.confirmDue) {
+        return;
+    }
+    server.confirmDue.reset();
+    server.checkDue = true;
+    server.quietCheck = true;
+    QueueReconnect(server, false, DEBUG);
+}

@@ -1,0 +1,268 @@
+// Every client ends up naming the target's current address: a new connection checks again, a
+// connection that gets nowhere is retried, rewrites are confirmed, and rechecks check everyone.
+#include <thread>
+
+#include <gmock/gmock.h>
+
+#include "unit/service_fixture.h"
+
+using ::testing::Contains;
+using ::testing::Not;
+using unit_support::ServiceTest;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kTarget = 1;
+constexpr const char* kStalePath = "\\\\nas\\archive";
+constexpr const char* kCorrectPath = "\\\\10.0.0.5\\archive";
+const std::vector<std::pair<int, long>> kAnswers = {{KXAPI_EVENT_LOGIN, 0},
+                                                    {KXAPI_EVENT_DATA_READY, 0}};
+
+class ConvergenceTest : public ServiceTest {
+protected:
+    static void ScriptAddress(const std::string& ip) {
+        scripted_sdk::Configure(kTarget, [&](scripted_sdk::Connection& c) {
+            c.adapters = {scripted_sdk::Adapter{}};
+            c.adapters[0].ip = ip;
+        });
+    }
+
+    static void ScriptPath(int connection, const std::string& path) {
+        scripted_sdk::Configure(connection, [&](scripted_sdk::Connection& c) {
+            c.targets.resize(1);
+            c.targets[0].id = 7;
+            c.targets[0].path = path;
+        });
+    }
+
+    // The server behind `connection` answers every connection with its login and its data.
+    static void Answers(int connection, bool appliesUpdates = true) {
+        scripted_sdk::Configure(connection, [&](scripted_sdk::Connection& c) {
+            c.eventsOnOpen = kAnswers;
+            c.applyUpdates = appliesUpdates;
+        });
+    }
+
+    long CountLines(const std::string& line) const {
+        const auto lines = log.Lines();
+        return std::count(lines.begin(), lines.end(), line);
+    }
+
+    // Waits (generously) for `line` among the lines logged after the first `skip`.
+    bool WaitForLine(std::size_t skip, const std::string& line) const {
+        return testing_support::WaitUntil(
+            [&] {
+                const auto lines = log.LinesFrom(skip);
+                return std::find(lines.begin(), lines.end(), line) != lines.end();
+            },
+            5s);
+    }
+
+    // A fresh service, as after a restart, for the next case of a table.
+    void Restart() {
+        service.reset();
+        scripted_sdk::Reset();
+        service = std::make_unique<Vaultline>();
+    }
+};
+
+// The change lands while a client's data is arriving on its old connection: that connection's
+// check arms the guard and its update is discarded when the client is reopened, so the new
+// connection must check again.
+TEST_F(ConvergenceTest, NewConnectionChecksAgainAfterItsPredecessorCheckedDuringAChange) {
+    constexpr int kClient = 2;
+    WriteStandardConfiguration(1);
+    ScriptAddress("10.0.0.4");
+    ScriptPath(kClient, kStalePath);
+    ASSERT_TRUE(service->Initialize());
+    OnWorker([&] { service->DoGetAddress(TargetServer()); });
+    WaitForPasses(1);
+    OnWorker([] { scripted_sdk::Deliver(kClient, KXAPI_EVENT_LOGIN, 0); });
+
+    OnWorker([&] {
+        scripted_sdk::Configure(kClient, [](scripted_sdk::Connection& c) {
+            c.eventsOnRecv = {{KXAPI_EVENT_DATA_READY, 0}};
+        });
+        scripted_sdk::MakeReadable(kClient);
+        ScriptAddress("10.0.0.5");
+        service->DoGetAddress(TargetServer());
+    });
+    WaitForPasses(2);
+    auto client = scripted_sdk::Inspect(kClient);
+    ASSERT_EQ(client.opens, 2);
+    ASSERT_EQ(client.updates.size(), 1u);
+    ASSERT_EQ(client.updates[0].open, 1) << "the old connection's data came first";
+
+    OnWorker([] {
+        scripted_sdk::Deliver(kClient, KXAPI_EVENT_LOGIN, 0);
+        scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
+    });
+    client = scripted_sdk::Inspect(kClient);
+    ASSERT_EQ(client.updates.size(), 2u);
+    EXPECT_EQ(client.updates[1].open, 2);
+    EXPECT_EQ(client.updates[1].path, kCorrectPath);
+}
+
+TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
+    service->retryDelay = 400ms;
+    service->progressTimeout = 300ms;
+    WriteStandardConfiguration(4);
+    ScriptAddress("10.0.0.5");
+    for (int connection = 2; connection <= 5; ++connection) {
+        ScriptPath(connection, kStalePath);
+    }
+    ASSERT_TRUE(service->Initialize());
+    WaitForPasses(1);
+    OnWorker([&] {
+        scripted_sdk::Deliver(kTarget, KXAPI_EVENT_LOGIN, 0);
+        service->DoGetAddress(TargetServer());
+    });
+    WaitForPasses(1);
+
+    struct Case {
+        int connection;
+        std::vector<int> events;
+        const char* warning;  // null: none
+        int opens;
+    };
+    const Case cases[] = {
+        {2, {}, "WARNING no login answer from 10.0.1.1:22609 within 300 ms; reconnecting", 2},
+        {3,
+         {KXAPI_EVENT_LOGIN},
+         "WARNING no archive target data from 10.0.1.2:22609 within 300 ms; reconnecting",
+         2},
+        {kTarget, {}, "WARNING no adapter data from 10.0.0.1:22609 within 300 ms; reconnecting", 2},
+        {4, {KXAPI_EVENT_LOGIN, KXAPI_EVENT_CLOSE_REQUEST}, nullptr, 2},
+        {5, {KXAPI_EVENT_LOGIN, KXAPI_EVENT_DATA_READY}, nullptr, 1},
+    };
+    OnWorker([&] {
+        for (const Case& c : cases) {
+            for (const int event : c.events) {
+                scripted_sdk::Deliver(c.connection, event, 0);
+            }
+        }
+    });
+    // From now on every server answers, so each retry gets somewhere.
+    for (const Case& c : cases) {
+        Answers(c.connection);
+    }
+    ASSERT_TRUE(testing_support::WaitUntil(
+        [] {
+            return scripted_sdk::Inspect(2).updates.size() == 1 &&
+                   scripted_sdk::Inspect(3).updates.size() == 1 &&
+                   scripted_sdk::Inspect(4).updates.size() == 1;
+        },
+        5s));
+    std::this_thread::sleep_for(3 * service->progressTimeout);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.connection);
+        EXPECT_EQ(scripted_sdk::Inspect(c.connection).opens, c.opens);
+        if (c.warning != nullptr) {
+            EXPECT_EQ(CountLines(c.warning), 1);
+        }
+        for (const auto& update : scripted_sdk::Inspect(c.connection).updates) {
+            EXPECT_EQ(update.open, c.opens);
+        }
+    }
+    EXPECT_EQ(CountLines("INFO closing connection to 10.0.1.3:22609"), 1);
+    const auto lines = log.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind("WARNING", 0) == 0; }),
+              3);
+}
+
+TEST_F(ConvergenceTest, RewritesAreConfirmedUntilFoundCorrect) {
+    for (const char* recheckSeconds : {"", " RecheckSeconds='0'"}) {
+        const bool confirming = recheckSeconds[0] == '\0';
+        SCOPED_TRACE(confirming ? "rechecks on" : "rechecks off");
+        Restart();
+        service->confirmDelay = 300ms;
+        WriteStandardConfiguration(2, recheckSeconds);
+        ScriptAddress("10.0.0.5");
+        Answers(kTarget);
+        ScriptPath(2, kStalePath);
+        Answers(2, true);
+        ScriptPath(3, kStalePath);
+        Answers(3, false);  // takes every update and applies none
+        const std::size_t mark = log.Lines().size();
+        ASSERT_TRUE(service->Initialize());
+        std::this_thread::sleep_for(1500ms);
+        WaitForPasses(1);
+
+        const auto applying = scripted_sdk::Inspect(2);
+        const auto rejecting = scripted_sdk::Inspect(3);
+        EXPECT_EQ(applying.updates.size(), 1u);
+        if (!confirming) {
+            EXPECT_EQ(applying.opens, 1);
+            EXPECT_EQ(rejecting.opens, 1);
+            EXPECT_EQ(rejecting.updates.size(), 1u);
+            continue;
+        }
+        EXPECT_EQ(applying.opens, 2) << "confirmed once, then left alone";
+        EXPECT_GE(rejecting.opens, 3);
+        ASSERT_GE(rejecting.updates.size(), 3u);
+        for (std::size_t i = 0; i < rejecting.updates.size(); ++i) {
+            EXPECT_EQ(rejecting.updates[i].open, static_cast<int>(i) + 1);
+        }
+        const auto lines = log.LinesFrom(mark);
+        EXPECT_THAT(lines, Contains("DEBUG connecting to server 10.0.1.1:22609"));
+        EXPECT_THAT(lines, Contains("DEBUG 10.0.1.1: found archive target \\\\10.0.0.5\\archive"));
+        EXPECT_THAT(lines, Contains("DEBUG archive target address is correct, not updating"));
+        EXPECT_GE(std::count(lines.begin(), lines.end(),
+                             "INFO 10.0.1.2: setting archive target address to "
+                             "\\\\10.0.0.5\\archive"),
+                  3);
+    }
+}
+
+// A client changed behind the service's back is found by the next recheck, periodic or asked
+// for; a correct client is checked quietly, a rewrite or a failure is not.
+TEST_F(ConvergenceTest, RecheckChecksEveryClientAndReportsTheOutcome) {
+    for (const char* recheckSeconds : {" RecheckSeconds='2'", " RecheckSeconds='0'"}) {
+        const bool asked = std::string(recheckSeconds).find("'0'") != std::string::npos;
+        SCOPED_TRACE(recheckSeconds);
+        Restart();
+        service->retryDelay = 400ms;
+        WriteStandardConfiguration(4, recheckSeconds);
+        ScriptAddress("10.0.0.5");
+        Answers(kTarget);
+        for (int connection = 2; connection <= 5; ++connection) {
+            ScriptPath(connection, kCorrectPath);
+            Answers(connection);
+        }
+        scripted_sdk::Configure(4, [](scripted_sdk::Connection& c) { c.openResult = -1; });
+        const std::size_t start = log.Lines().size();
+        ASSERT_TRUE(service->Initialize());
+        ASSERT_TRUE(WaitForLine(start,
+                                "INFO 4 clients checked against 10.0.0.5 after the address "
+                                "change: 3 correct, 0 rewritten, 1 failing"));
+        ScriptPath(3, kStalePath);
+        const std::size_t mark = log.Lines().size();
+        if (asked) {
+            service->recheckRequested = true;
+        }
+        const std::string settled =
+            "INFO 4 clients checked against 10.0.0.5 after the recheck: 2 correct, 1 rewritten, "
+            "1 failing";
+        ASSERT_TRUE(WaitForLine(mark, settled));
+        if (asked) {
+            // The failing client keeps failing; the recheck has settled once and for all.
+            std::this_thread::sleep_for(1s);
+            const auto later = log.LinesFrom(mark);
+            EXPECT_EQ(std::count(later.begin(), later.end(), settled), 1);
+        }
+        const auto lines = log.LinesFrom(mark);
+        EXPECT_THAT(lines, Contains("INFO rechecking 4 clients against 10.0.0.5"));
+        EXPECT_THAT(lines, Contains("DEBUG connecting to server 10.0.1.1:22609"));
+        EXPECT_THAT(lines, Contains("DEBUG 10.0.1.1: found archive target \\\\10.0.0.5\\archive"));
+        EXPECT_THAT(lines, Not(Contains("INFO 10.0.1.1: found archive target "
+                                        "\\\\10.0.0.5\\archive")));
+        EXPECT_THAT(lines, Contains("INFO 10.0.1.2: found archive target \\\\nas\\archive"));
+        EXPECT_THAT(lines, Contains("INFO 10.0.1.2: setting archive target address to "
+                                    "\\\\10.0.0.5\\archive"));
+        EXPECT_THAT(lines, Contains("ERROR open failed, retrying"));
+    }
+}
+
+}  // namespace
