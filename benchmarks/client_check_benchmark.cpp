@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "launcher/child_process.h"
 #include "launcher/simulator_process.h"
 #include "service/vaultline.h"

@@ -9,7 +9,7 @@
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/make_shared.hpp>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "double/scripted_kxapi.h"
 
 namespace fuzz_support {

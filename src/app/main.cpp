@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "app/options.h"
 #include "app/process_setup.h"
-#include "app/run_loop.h"
+#include "app/signals.h"
 #include "service/vaultline.h"
 
 int main(int argc, char** argv) {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "app/process_setup.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "check/check_options.h"
 #include "check/check_run.h"
 #include "check/stop_signal.h"

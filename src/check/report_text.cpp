@@ -1,7 +1,7 @@
 // The report for a reader: the target and its adapters, one line per client, a count.
 #include <cstddef>
 
-#include "app/log_text.h"
+#include "base/log_text.h"
 #include "check/report.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // What the SDK's events do: login outcomes, data ready on the target or a client, close requests.
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "connections/keepalive.h"
 #include "service/vaultline.h"
 

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 
 namespace {
 

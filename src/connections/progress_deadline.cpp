@@ -2,8 +2,8 @@
 // bounded time, after which the connection is treated as lost.
 #include <sstream>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
 
 namespace {

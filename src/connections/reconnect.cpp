@@ -1,6 +1,6 @@
 // Connecting to a server and logging in, retried every 5 seconds after any failure.
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "connections/keepalive.h"
 #include "service/vaultline.h"
 

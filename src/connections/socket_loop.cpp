@@ -7,8 +7,8 @@
 #include <cstring>
 #include <thread>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 
 const char* const kConfigurationFile = "vaultline.conf";
 

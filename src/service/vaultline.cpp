@@ -1,17 +1,20 @@
-// The service object's life: the worker thread, SDK instances, closing connections, the callback.
+// The service object's life: start-up, the worker thread and the main thread's wait, SDK instances,
+// closing connections, the callback.
 #include "service/vaultline.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 
 #include <boost/asio/steady_timer.hpp>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 
 Vaultline* runningService = nullptr;
 
@@ -64,6 +67,20 @@ void Vaultline::WorkerMain() {
         workerFailed = true;
         stopRequested = true;
     }
+}
+
+void Vaultline::Run() {
+    if (!Initialize()) {
+        return;
+    }
+    notifier.Notify("READY=1");
+    while (!stopRequested) {
+        // A signal interrupts the sleep; the step still lasts its full 100 ms.
+        timespec step{0, 100'000'000};
+        while (nanosleep(&step, &step) != 0 && errno == EINTR) {
+        }
+    }
+    notifier.Notify("STOPPING=1");
 }
 
 std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {

@@ -15,8 +15,8 @@
 
 #include <boost/asio/io_service.hpp>
 
-#include "app/logging.h"
-#include "app/systemd_notify.h"
+#include "base/logging.h"
+#include "service/systemd_notify.h"
 #include "sdk/kxapi.h"
 #include "service/pending_slot.h"
 #include "service/status_report.h"

@@ -2,8 +2,8 @@
 #include <ctime>
 #include <optional>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
 #include "sync/address_rules.h"
 #include "sync/ipv4_address.h"

@@ -2,8 +2,8 @@
 // an outcome; confirmations of rewrites; the periodic and the asked-for recheck.
 #include <algorithm>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
 
 namespace {

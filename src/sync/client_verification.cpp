@@ -1,6 +1,6 @@
 // Checking a client's enabled archive target against the target address and rewriting its host.
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
 #include "sync/address_rules.h"
 #include "sync/string_field_buffer.h"

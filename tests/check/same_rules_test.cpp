@@ -2,7 +2,7 @@
 // and one of client targets, each case run through both.
 #include <gmock/gmock.h>
 
-#include "app/log_text.h"
+#include "base/log_text.h"
 #include "check/client_check.h"
 #include "check/target_check.h"
 #include "sync/address_rules.h"

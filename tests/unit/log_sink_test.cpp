@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "support/child_process.h"
 
 namespace {

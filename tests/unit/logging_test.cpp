@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/logging.h"
+#include "base/logging.h"
 
 namespace {
 

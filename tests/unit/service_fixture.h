@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "double/scripted_kxapi.h"
 #include "service/vaultline.h"
 #include "support/child_process.h"

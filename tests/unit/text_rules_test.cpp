@@ -2,7 +2,7 @@
 // is written into a log line.
 #include <gtest/gtest.h>
 
-#include "app/log_text.h"
+#include "base/log_text.h"
 #include "sync/ipv4_address.h"
 
 namespace {

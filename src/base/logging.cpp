@@ -1,5 +1,5 @@
 // Log severities, the process-wide logger and the set-up of the asynchronous sink on stderr.
-#include "app/logging.h"
+#include "base/logging.h"
 
 #include <future>
 #include <iomanip>

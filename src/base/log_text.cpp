@@ -1,5 +1,5 @@
 // Writing texts from servers and the configuration into log lines.
-#include "app/log_text.h"
+#include "base/log_text.h"
 
 #include <cstdint>
 #include <utility>

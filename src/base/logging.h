@@ -13,7 +13,7 @@
 #include <boost/log/sources/severity_logger.hpp>
 #include <boost/shared_ptr.hpp>
 
-#include "app/log_overflow.h"
+#include "base/log_overflow.h"
 
 enum Severity : uint32_t { DEBUG, INFO, WARNING, ERROR, FATAL };
 

@@ -1,9 +1,5 @@
-// Stop and recheck signals, and the main thread's wait for a stop.
-#include "app/run_loop.h"
-
-#include <time.h>
-
-#include <cerrno>
+// The stop and recheck signals: their handlers, and ignoring them around the service's life.
+#include "app/signals.h"
 
 #include "service/vaultline.h"
 
@@ -54,18 +50,4 @@ void InstallRecheckHandler() {
 
 void IgnoreRecheckSignal() {
     SetSignalAction(SIGUSR1, SIG_IGN, SA_RESTART);
-}
-
-void Vaultline::Run() {
-    if (!Initialize()) {
-        return;
-    }
-    notifier.Notify("READY=1");
-    while (!stopRequested) {
-        // A signal interrupts the sleep; the step still lasts its full 100 ms.
-        timespec step{0, 100'000'000};
-        while (nanosleep(&step, &step) != 0 && errno == EINTR) {
-        }
-    }
-    notifier.Notify("STOPPING=1");
 }

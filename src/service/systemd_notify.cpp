@@ -1,5 +1,5 @@
 // Telling systemd about the service: readiness, stopping, watchdog pings and the status line.
-#include "app/systemd_notify.h"
+#include "service/systemd_notify.h"
 
 #include <systemd/sd-daemon.h>
 

@@ -1,4 +1,4 @@
-// Stop and recheck signals, and the main thread's wait for a stop.
+// The stop and recheck signals: their handlers, and ignoring them around the service's life.
 #pragma once
 
 #include <csignal>
