@@ -130,8 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Vaultline& service = parked.Next();
     if (!client) {
         Vaultline::Server server;
-        server.address = "10.0.1.1";
-        server.port = 22609;
+        server.config.address = "10.0.1.1";
+        server.config.port = 22609;
         client = service.InitServer(server);
         if (!client) {
             std::abort();

@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "base/logging.h"
 #include "app/options.h"
 #include "app/process_setup.h"
 #include "app/signals.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
 
 int main(int argc, char** argv) {

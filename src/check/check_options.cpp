@@ -1,7 +1,7 @@
 // vaultline-check's command line: the configuration file, JSON output, the time limit.
 #include "check/check_options.h"
 
-#include "service/configuration.h"
+#include "configuration/configuration.h"
 
 namespace po = boost::program_options;
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "sdk/kxapi.h"
 #include "sync/address_rules.h"
 #include "sync/string_field_buffer.h"
 
@@ -59,7 +60,7 @@ void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFin
     }
 }
 
-std::vector<ClientFinding> CheckClients(const std::vector<Vaultline::Server>& clients,
+std::vector<ClientFinding> CheckClients(const std::vector<ServerConfig>& clients,
                                         const std::string& archiveAddress,
                                         const RoundLimits& limits, const StopControl& stop) {
     std::vector<ClientFinding> findings(clients.size());

@@ -16,6 +16,6 @@ constexpr uint64_t kMaxTargetsRead = 65536;
 void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFinding& finding);
 
 // Reaches every client at once and judges each one, in the order of `clients`.
-std::vector<ClientFinding> CheckClients(const std::vector<Vaultline::Server>& clients,
+std::vector<ClientFinding> CheckClients(const std::vector<ServerConfig>& clients,
                                         const std::string& archiveAddress,
                                         const RoundLimits& limits, const StopControl& stop);

@@ -11,8 +11,9 @@
 #include <cstring>
 #include <memory>
 
-#include "base/logging.h"
 #include "app/process_setup.h"
+#include "base/logging.h"
+#include "sdk/kxapi.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ constexpr auto kLongestWait = std::chrono::milliseconds(1000);
 enum class Phase { Waiting, Connecting, Done };
 
 struct Attempt {
-    const Vaultline::Server* server = nullptr;
+    const ServerConfig* server = nullptr;
     std::size_t index = 0;
     const OnServerData* onData = nullptr;
     std::shared_ptr<void> handle;
@@ -74,7 +75,7 @@ void Start(Attempt& attempt, std::chrono::milliseconds timeout) {
     KXAPI_SetCallbackEx(handle, &OnEvent, &attempt);
     attempt.phase = Phase::Connecting;
     attempt.deadline = Clock::now() + timeout;
-    const Vaultline::Server& server = *attempt.server;
+    const ServerConfig& server = *attempt.server;
     // An SDK may look the name up here, in the caller, for as long as its resolver takes.
     const StopHandling endAtOnce(StopHandling::kEndProcess);
     if (KXAPI_Open(handle, server.address.c_str(), server.port) != 0 ||
@@ -113,9 +114,8 @@ void Watch(int epollFd, Attempt& attempt) {
 
 }  // namespace
 
-std::vector<Reach> ReachServers(const std::vector<Vaultline::Server>& servers,
-                                const RoundLimits& limits, const OnServerData& onData,
-                                const StopControl& stop) {
+std::vector<Reach> ReachServers(const std::vector<ServerConfig>& servers, const RoundLimits& limits,
+                                const OnServerData& onData, const StopControl& stop) {
     // A stop is taken in the wait below, so that what was found so far is still reported.
     const StopHandling deferred(StopHandling::kDeferred);
     // Sized once: the SDK holds a pointer to each attempt.

@@ -1,6 +1,7 @@
 // The archive target: its adapters, and the address the service would choose from them.
 #include "check/target_check.h"
 
+#include "sdk/kxapi.h"
 #include "sync/address_rules.h"
 #include "sync/ipv4_address.h"
 #include "sync/string_field_buffer.h"
@@ -80,12 +81,12 @@ void ReadTargetAdapters(void* handle, TargetFinding& finding) {
     }
 }
 
-TargetFinding CheckTarget(const Vaultline::Server& target, const RoundLimits& limits,
+TargetFinding CheckTarget(const ServerConfig& target, const RoundLimits& limits,
                           const StopControl& stop) {
     TargetFinding finding;
     finding.address = target.address;
     finding.port = target.port;
-    const std::vector<Vaultline::Server> servers{target};
+    const std::vector<ServerConfig> servers{target};
     finding.reach =
         ReachServers(
             servers, limits,

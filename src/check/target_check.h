@@ -10,5 +10,5 @@
 void ReadTargetAdapters(void* handle, TargetFinding& finding);
 
 // Reaches the target, reads its adapters and chooses its address.
-TargetFinding CheckTarget(const Vaultline::Server& target, const RoundLimits& limits,
+TargetFinding CheckTarget(const ServerConfig& target, const RoundLimits& limits,
                           const StopControl& stop);

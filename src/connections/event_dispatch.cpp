@@ -14,8 +14,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
                 QueueReconnect(server, true);
                 break;
             }
-            BOOST_LOG_SEV(*logger, INFO)
-                << "successful login to " << LogText(server.address) << ":" << server.port;
+            BOOST_LOG_SEV(*logger, INFO) << "successful login to " << server.config;
             server.state = ConnState::LoggedIn;
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);
@@ -25,7 +24,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
         case KXAPI_EVENT_DATA_READY:
             // A client's check reaches its outcome inside this call.
             server.awaiting = Awaiting::Nothing;
-            if (server.isTarget) {
+            if (server.config.isTarget) {
                 // Discovery makes SDK calls of its own, so it runs after this callback returns.
                 QueueDiscovery(server, false);
             } else {
@@ -33,7 +32,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
             }
             break;
         case KXAPI_EVENT_CLOSE_REQUEST:
-            if (!server.isTarget) {
+            if (!server.config.isTarget) {
                 // Closing inside the SDK's own call would pull the connection from under it.
                 QueueClose(server);
                 // A client that ends the connection before its check is tried again.

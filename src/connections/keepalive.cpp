@@ -46,8 +46,8 @@ void EnableKeepalive(const Vaultline::Server& server) {
         if (setsockopt(fd, option.level, option.name, &option.value, sizeof option.value) != 0) {
             const int error = errno;
             BOOST_LOG_SEV(*logger, WARNING)
-                << "cannot enable keepalive on connection to " << LogText(server.address) << ":"
-                << server.port << ": " << option.label << ": " << std::strerror(error);
+                << "cannot enable keepalive on connection to " << server.config << ": "
+                << option.label << ": " << std::strerror(error);
             return;
         }
     }

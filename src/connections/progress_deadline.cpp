@@ -27,11 +27,10 @@ void Vaultline::DropIfStalled(Server& server, std::chrono::steady_clock::time_po
     }
     const char* missing = "login answer";
     if (server.awaiting == Awaiting::Data) {
-        missing = server.isTarget ? "adapter data" : "archive target data";
+        missing = server.config.isTarget ? "adapter data" : "archive target data";
     }
-    BOOST_LOG_SEV(*logger, WARNING)
-        << "no " << missing << " from " << LogText(server.address) << ":" << server.port
-        << " within " << DurationText(progressTimeout) << "; reconnecting";
+    BOOST_LOG_SEV(*logger, WARNING) << "no " << missing << " from " << server.config << " within "
+                                    << DurationText(progressTimeout) << "; reconnecting";
     server.awaiting = Awaiting::Nothing;
     EndConnection(server);
     KXAPI_Close(server.handle.get());

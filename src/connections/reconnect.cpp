@@ -9,8 +9,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
     if (!token) {
         return;
     }
-    BOOST_LOG_SEV(*logger, severity)
-        << "connecting to server " << LogText(server.address) << ":" << server.port;
+    BOOST_LOG_SEV(*logger, severity) << "connecting to server " << server.config;
     Schedule(
         [this, &server, token = *token] {
             // A replaced delayed attempt: the immediate one that replaced it has run already.
@@ -23,7 +22,8 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
             server.verifyStarted = false;
             server.awaiting = Awaiting::LoginAnswer;
             server.progressDeadline = std::chrono::steady_clock::now() + progressTimeout;
-            if (KXAPI_Open(server.handle.get(), server.address.c_str(), server.port) != 0) {
+            if (KXAPI_Open(server.handle.get(), server.config.address.c_str(),
+                           server.config.port) != 0) {
                 server.state = ConnState::Closed;
                 BOOST_LOG_SEV(*logger, ERROR) << "open failed, retrying";
                 ReportOutcome(server, ClientOutcome::Unreachable);
@@ -33,8 +33,8 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
             server.state = ConnState::Open;
             EnableKeepalive(server);
             // The outcome of an accepted request arrives later as the login event.
-            if (KXAPI_Login(server.handle.get(), server.username.c_str(),
-                            server.password.c_str()) != 0) {
+            if (KXAPI_Login(server.handle.get(), server.config.username.c_str(),
+                            server.config.password.c_str()) != 0) {
                 BOOST_LOG_SEV(*logger, ERROR) << "login failed, retrying";
                 server.awaiting = Awaiting::Nothing;
                 ReportOutcome(server, ClientOutcome::LoginRefused);

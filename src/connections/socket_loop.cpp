@@ -120,7 +120,6 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data) {
     // connection's check, so the next connection checks again.
     EndConnection(server);
     ReportOutcome(server, ClientOutcome::Unreachable);
-    BOOST_LOG_SEV(*logger, WARNING)
-        << "connection to " << LogText(server.address) << ":" << server.port << " lost";
+    BOOST_LOG_SEV(*logger, WARNING) << "connection to " << server.config << " lost";
     QueueReconnect(server, true);
 }

@@ -69,6 +69,35 @@ void Vaultline::WorkerMain() {
     }
 }
 
+bool Vaultline::Initialize() {
+    ServiceSettings settings;
+    const bool read = ReadConfiguration(
+        kConfigurationFile,
+        [this](const ServerConfig& config) {
+            Server server;
+            server.config = config;
+            auto record = InitServer(server);
+            if (!record) {
+                return false;
+            }
+            std::lock_guard<std::mutex> lock(recordsMutex);
+            if (config.isTarget) {
+                target = std::move(record);
+            } else {
+                clients.push_back(std::move(record));
+            }
+            return true;
+        },
+        &settings);
+    if (!read) {
+        return false;
+    }
+    // Read by the worker only once the target's first connection below has been queued.
+    recheckPeriod = settings.recheckPeriod;
+    QueueReconnect(target->server, false);
+    return true;
+}
+
 void Vaultline::Run() {
     if (!Initialize()) {
         return;
@@ -99,8 +128,7 @@ std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {
 }
 
 void Vaultline::CloseServer(Server& server) {
-    BOOST_LOG_SEV(*logger, INFO) << "closing connection to " << LogText(server.address) << ":"
-                                 << server.port;
+    BOOST_LOG_SEV(*logger, INFO) << "closing connection to " << server.config;
     EndConnection(server);
     KXAPI_Close(server.handle.get());
 }

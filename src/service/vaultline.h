@@ -16,10 +16,11 @@
 #include <boost/asio/io_service.hpp>
 
 #include "base/logging.h"
-#include "service/systemd_notify.h"
+#include "configuration/configuration.h"
 #include "sdk/kxapi.h"
 #include "service/pending_slot.h"
 #include "service/status_report.h"
+#include "service/systemd_notify.h"
 
 enum class ConnState : int32_t { Closed, Open, LoggedIn };
 
@@ -34,11 +35,8 @@ class Vaultline {
 public:
     // One remote server: the archive target or one archive client.
     struct Server {
-        std::string address;
-        std::string username;
-        std::string password;
-        uint16_t port = 0;
-        bool isTarget = false;
+        // What the configuration says about the server; never changes.
+        ServerConfig config;
         // At most one check of a client's archive target per connection and minute.
         bool verifyStarted = false;
         std::chrono::steady_clock::time_point verifyDeadline{};

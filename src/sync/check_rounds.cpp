@@ -32,7 +32,7 @@ const char* Clients(std::size_t count) {
 }  // namespace
 
 void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
-    if (server.isTarget) {
+    if (server.config.isTarget) {
         return;
     }
     status.RecordOutcome(&server, outcome);

@@ -33,7 +33,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
     const uint64_t targetCount = KXAPI_GetNumTargets(handle);
     if (targetCount == 0) {
         BOOST_LOG_SEV(*logger, ERROR)
-            << LogText(server.address) << ": no enabled archive targets found";
+            << LogText(server.config.address) << ": no enabled archive targets found";
         ReportOutcome(server, ClientOutcome::NoTarget);
         return;
     }
@@ -49,7 +49,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
         query = EmptyTargetQuery();
         if (KXAPI_GetTargetInfo(handle, id, &query) < 0) {
             BOOST_LOG_SEV(*logger, ERROR)
-                << LogText(server.address) << ": failed to get target info (index " << index
+                << LogText(server.config.address) << ": failed to get target info (index " << index
                 << ", id " << id << ")";
             continue;
         }
@@ -59,14 +59,14 @@ void Vaultline::VerifyClientTarget(Server& server) {
         StringFieldBuffer path{{query.pathLength, &query.path}};
         if (!path.Allocated() || KXAPI_GetTargetInfo(handle, id, &query) < 0) {
             BOOST_LOG_SEV(*logger, ERROR)
-                << LogText(server.address) << ": failed to populate target info (index " << index
-                << ", id " << id << ")";
+                << LogText(server.config.address) << ": failed to populate target info (index "
+                << index << ", id " << id << ")";
             continue;
         }
         if (chosenId >= 0) {
             if (++extraEnabled <= kMaxExtraTargetWarnings) {
                 BOOST_LOG_SEV(*logger, WARNING)
-                    << LogText(server.address)
+                    << LogText(server.config.address)
                     << ": multiple enabled archive targets found, using first";
             }
             continue;
@@ -77,12 +77,13 @@ void Vaultline::VerifyClientTarget(Server& server) {
     }
     if (extraEnabled > kMaxExtraTargetWarnings) {
         BOOST_LOG_SEV(*logger, WARNING)
-            << LogText(server.address) << ": multiple enabled archive targets found, using first; "
+            << LogText(server.config.address)
+            << ": multiple enabled archive targets found, using first; "
             << extraEnabled - kMaxExtraTargetWarnings << " more not listed";
     }
     if (chosenId < 0) {
         BOOST_LOG_SEV(*logger, ERROR)
-            << LogText(server.address) << ": no enabled archive targets found";
+            << LogText(server.config.address) << ": no enabled archive targets found";
         ReportOutcome(server, ClientOutcome::NoTarget);
         return;
     }
@@ -91,12 +92,12 @@ void Vaultline::VerifyClientTarget(Server& server) {
     PathCheck check = CheckTargetPath(path, targetAddress);
     // A recheck that finds a client correct is routine; a rewrite or a failure never is.
     const Severity found = server.quietCheck && check.action == PathAction::Correct ? DEBUG : INFO;
-    BOOST_LOG_SEV(*logger, found) << LogText(server.address) << ": found archive target "
+    BOOST_LOG_SEV(*logger, found) << LogText(server.config.address) << ": found archive target "
                                   << LogText(path);
     switch (check.action) {
         case PathAction::NoLeadingBackslashes:
-            BOOST_LOG_SEV(*logger, ERROR)
-                << LogText(server.address) << ": bad archive target format, expected \\\\<host>\\";
+            BOOST_LOG_SEV(*logger, ERROR) << LogText(server.config.address)
+                                          << ": bad archive target format, expected \\\\<host>\\";
             ReportOutcome(server, ClientOutcome::BadFormat);
             return;
         case PathAction::Correct:
@@ -105,8 +106,8 @@ void Vaultline::VerifyClientTarget(Server& server) {
             QueueClose(server);
             return;
         case PathAction::NoBackslashAfterHost:
-            BOOST_LOG_SEV(*logger, ERROR)
-                << LogText(server.address) << ": bad archive target format, expected \\ after host";
+            BOOST_LOG_SEV(*logger, ERROR) << LogText(server.config.address)
+                                          << ": bad archive target format, expected \\ after host";
             ReportOutcome(server, ClientOutcome::BadFormat);
             return;
         case PathAction::Rewrite:
@@ -114,14 +115,14 @@ void Vaultline::VerifyClientTarget(Server& server) {
     }
 
     std::string newPath = std::move(check.newPath);
-    BOOST_LOG_SEV(*logger, INFO) << LogText(server.address)
+    BOOST_LOG_SEV(*logger, INFO) << LogText(server.config.address)
                                  << ": setting archive target address to " << LogText(newPath);
     chosen.path = newPath.data();
     // An SDK that reads the path by its length must see the new path's, NUL included.
     chosen.pathLength = newPath.size() + 1;
     if (KXAPI_UpdateTargetEx(handle, chosenId, nullptr, nullptr, &chosen) < 0) {
         BOOST_LOG_SEV(*logger, ERROR)
-            << LogText(server.address) << ": failed to update archive target";
+            << LogText(server.config.address) << ": failed to update archive target";
         ReportOutcome(server, ClientOutcome::UpdateFailed);
         return;
     }

@@ -1,7 +1,7 @@
 // Reading "vaultline.conf": what each fault reports, the port rules, and the records built.
 #include <gmock/gmock.h>
 
-#include "service/configuration.h"
+#include "configuration/configuration.h"
 #include "unit/service_fixture.h"
 
 using ::testing::ElementsAre;
@@ -117,8 +117,8 @@ TEST_F(ServiceTest, ValidConfigurationBuildsRecordsInFileOrderAndConnectsOnlyThe
     }
 
     const Vaultline::Server& target = TargetServer();
-    EXPECT_TRUE(target.isTarget);
-    EXPECT_EQ(target.password, "s3cr&t");
+    EXPECT_TRUE(target.config.isTarget);
+    EXPECT_EQ(target.config.password, "s3cr&t");
     ASSERT_EQ(service->clients.size(), 3u);
     const struct {
         const char* address;
@@ -126,11 +126,11 @@ TEST_F(ServiceTest, ValidConfigurationBuildsRecordsInFileOrderAndConnectsOnlyThe
     } expected[] = {{"alpha", 70000 & 0xffff}, {"", 65535}, {"gamma", 0}};
     for (std::size_t i = 0; i < 3; ++i) {
         const Vaultline::Server& client = ClientServer(i);
-        EXPECT_EQ(client.address, expected[i].address);
-        EXPECT_EQ(client.port, expected[i].port);
-        EXPECT_EQ(client.username, "backup");
-        EXPECT_EQ(client.password, "client-pass");
-        EXPECT_FALSE(client.isTarget);
+        EXPECT_EQ(client.config.address, expected[i].address);
+        EXPECT_EQ(client.config.port, expected[i].port);
+        EXPECT_EQ(client.config.username, "backup");
+        EXPECT_EQ(client.config.password, "client-pass");
+        EXPECT_FALSE(client.config.isTarget);
         EXPECT_EQ(client.state, ConnState::Closed);
     }
     const auto calls = scripted_sdk::Calls();
@@ -161,7 +161,7 @@ TEST_F(ServiceTest, TargetPortDefaultsWrapsAndIgnoresTextThatIsNotANumber) {
         ASSERT_TRUE(fresh.Initialize()) << example.port;
         EXPECT_EQ(capture.Lines().at(0),
                   std::string("INFO archive target: t:") + example.logged + ", user u");
-        EXPECT_EQ(fresh.target->server.port, example.kept) << example.port;
+        EXPECT_EQ(fresh.target->server.config.port, example.kept) << example.port;
     }
 }
 
@@ -182,7 +182,7 @@ TEST_F(ServiceTest, RecheckSecondsDefaultsToAnHourAndZeroTurnsRechecksOff) {
         ServiceSettings settings;
         settings.recheckPeriod = std::chrono::seconds(7);
         ASSERT_TRUE(ReadConfiguration(
-            kConfigurationFile, [](Vaultline::Server&) { return true; }, &settings));
+            kConfigurationFile, [](const ServerConfig&) { return true; }, &settings));
         EXPECT_EQ(settings.recheckPeriod.count(), example.seconds);
     }
 }

@@ -37,7 +37,7 @@ TEST_F(ServiceLifecycleTest, FailedSdkInstanceLogsOnceAndIsCleanedUpOnceAsNull) 
 
 TEST_F(ServiceLifecycleTest, InitServerSetsNonBlockingAndRegistersTheRecordAsUserData) {
     Vaultline::Server server;
-    server.address = "10.0.0.9";
+    server.config.address = "10.0.0.9";
     auto record = service->InitServer(server);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->service, service.get());

@@ -1,5 +1,5 @@
 // Reading "vaultline.conf": the archive target, the archive clients and their credentials.
-#include "service/configuration.h"
+#include "configuration/configuration.h"
 
 #include <tinyxml2.h>
 
@@ -38,17 +38,9 @@ std::chrono::seconds ReadRecheckPeriod(const tinyxml2::XMLElement& element) {
     return std::chrono::seconds(std::min(seconds, kLongestRecheckSeconds));
 }
 
-}  // namespace
-
-bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Server&)>& accept,
-                       ServiceSettings* settings) {
-    tinyxml2::XMLDocument document;
-    if (document.LoadFile(path) != tinyxml2::XML_SUCCESS) {
-        BOOST_LOG_SEV(*logger, FATAL) << "unable to open configuration file " << path;
-        return false;
-    }
-
-    const tinyxml2::XMLElement* const root = document.FirstChildElement();
+// <ArchiveTarget>, the first one: the server handed to `accept` first.
+bool ReadTarget(const tinyxml2::XMLElement* root,
+                const std::function<bool(const ServerConfig&)>& accept) {
     const tinyxml2::XMLElement* const targetElement =
         root != nullptr ? root->FirstChildElement("ArchiveTarget") : nullptr;
     if (targetElement == nullptr) {
@@ -69,17 +61,21 @@ bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Ser
     BOOST_LOG_SEV(*logger, INFO) << "archive target: " << LogText(targetAddressText) << ":"
                                  << targetPort << ", user " << LogText(targetUsername);
 
-    Vaultline::Server targetServer;
-    targetServer.address = targetAddressText;
-    targetServer.username = targetUsername;
-    targetServer.password = targetPassword;
-    targetServer.port = static_cast<uint16_t>(targetPort);
-    targetServer.isTarget = true;
-    if (!accept(targetServer)) {
-        return false;
-    }
+    ServerConfig target;
+    target.address = targetAddressText;
+    target.username = targetUsername;
+    target.password = targetPassword;
+    target.port = static_cast<uint16_t>(targetPort);
+    target.isTarget = true;
+    return accept(target);
+}
 
-    const tinyxml2::XMLElement* const clientsElement = root->FirstChildElement("ArchiveClients");
+// <ArchiveClients>, the first one: the clients' login and the recheck period, then each
+// <ArchiveClient> in file order.
+bool ReadClients(const tinyxml2::XMLElement& root,
+                 const std::function<bool(const ServerConfig&)>& accept,
+                 ServiceSettings* settings) {
+    const tinyxml2::XMLElement* const clientsElement = root.FirstChildElement("ArchiveClients");
     if (clientsElement == nullptr) {
         BOOST_LOG_SEV(*logger, FATAL) << "configuration missing <ArchiveClients>";
         return false;
@@ -104,41 +100,33 @@ bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Ser
             BOOST_LOG_SEV(*logger, FATAL) << "bad <ArchiveClient>; Address required";
             return false;
         }
-        Vaultline::Server server;
-        server.address = clientAddress;
-        server.username = clientUsername;
-        server.password = clientPassword;
-        server.port = static_cast<uint16_t>(clientPort);
-        if (!accept(server)) {
+        ServerConfig client;
+        client.address = clientAddress;
+        client.username = clientUsername;
+        client.password = clientPassword;
+        client.port = static_cast<uint16_t>(clientPort);
+        if (!accept(client)) {
             return false;
         }
     }
     return true;
 }
 
-bool Vaultline::Initialize() {
-    ServiceSettings settings;
-    const bool read = ReadConfiguration(
-        kConfigurationFile,
-        [this](Server& server) {
-            auto record = InitServer(server);
-            if (!record) {
-                return false;
-            }
-            std::lock_guard<std::mutex> lock(recordsMutex);
-            if (server.isTarget) {
-                target = std::move(record);
-            } else {
-                clients.push_back(std::move(record));
-            }
-            return true;
-        },
-        &settings);
-    if (!read) {
+}  // namespace
+
+std::ostream& operator<<(std::ostream& stream, const ServerConfig& server) {
+    return stream << LogText(server.address) << ":" << server.port;
+}
+
+bool ReadConfiguration(const char* path, const std::function<bool(const ServerConfig&)>& accept,
+                       ServiceSettings* settings) {
+    tinyxml2::XMLDocument document;
+    if (document.LoadFile(path) != tinyxml2::XML_SUCCESS) {
+        BOOST_LOG_SEV(*logger, FATAL) << "unable to open configuration file " << path;
         return false;
     }
-    // Read by the worker only once the target's first connection below has been queued.
-    recheckPeriod = settings.recheckPeriod;
-    QueueReconnect(target->server, false);
-    return true;
+    // Each element in the order its faults are reported; the target is found only inside the
+    // root, so a document whose root has no <ArchiveTarget> gets no further.
+    const tinyxml2::XMLElement* const root = document.FirstChildElement();
+    return ReadTarget(root, accept) && ReadClients(*root, accept, settings);
 }
