@@ -7,9 +7,6 @@
 #include "check/connection_round.h"
 #include "check/findings.h"
 
-// Targets read beyond this many are left out; a list of more is not a real client's.
-constexpr uint64_t kMaxTargetsRead = 65536;
-
 // Reads the archive targets of the client behind `handle`, whose data is ready, picks the
 // enabled one as the service does, and sets `finding`'s verdict against `archiveAddress`.
 // Only reads: nothing is ever sent to the client.

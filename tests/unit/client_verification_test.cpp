@@ -1,6 +1,7 @@
 // Checking a client's enabled archive target against the target address, and rewriting its host.
 #include <gmock/gmock.h>
 
+#include "sync/sdk_records.h"
 #include "unit/service_fixture.h"
 
 using ::testing::ElementsAre;
@@ -220,6 +221,13 @@ std::vector<scripted_sdk::Target> ManyEnabled(int count) {
     return targets;
 }
 
+// `count` targets of which only the last is enabled.
+std::vector<scripted_sdk::Target> OnlyLastEnabled(std::size_t count) {
+    std::vector<scripted_sdk::Target> targets(count - 1, MakeTarget(10, "\\\\old\\off", 0));
+    targets.push_back(MakeTarget(11, "\\\\old\\on"));
+    return targets;
+}
+
 // The lines of a check that finds the first of `count` enabled targets stale.
 std::vector<std::string> ManyEnabledLines(int count, const std::string& summary) {
     std::vector<std::string> lines(std::min(count - 1, 10), kMultiple);
@@ -260,6 +268,18 @@ TEST_F(ClientVerificationTest, FirstEnabledTargetThatCouldBeReadIsUsed) {
          {FailingQuery(MakeTarget(-3, "\\\\old\\first")), MakeTarget(12, "\\\\old\\third")},
          {"ERROR 10.0.1.1: failed to get target info (index 0, id -3)", kFoundThird, kSettingThird},
          12,
+         {}},
+        {"failures and further enabled targets, in the order read",
+         {MakeTarget(10, "\\\\old\\first"), MakeTarget(11, "\\\\old\\more"),
+          FailingQuery(MakeTarget(12, "\\\\old\\more")), MakeTarget(13, "\\\\old\\more")},
+         {kMultiple, "ERROR 10.0.1.1: failed to get target info (index 2, id 12)", kMultiple,
+          kFoundFirst, kSettingFirst},
+         10,
+         {}},
+        {"enabled target beyond what is read",
+         OnlyLastEnabled(kMaxTargetsRead + 1),
+         {kNoEnabled},
+         std::nullopt,
          {}},
         {"no targets", {}, {kNoEnabled}, std::nullopt, {"GetNumTargets(2)"}},
         {"only disabled targets",
