@@ -14,6 +14,7 @@
 #include "app/process_setup.h"
 #include "base/logging.h"
 #include "sdk/kxapi.h"
+#include "sync/sdk_instance.h"
 
 namespace {
 
@@ -64,15 +65,12 @@ int OnEvent(int event, long result, tagPayloadType*, unsigned long, void* userDa
 }
 
 void Start(Attempt& attempt, std::chrono::milliseconds timeout) {
-    void* const handle = KXAPI_Init();
-    attempt.handle = std::shared_ptr<void>(handle, &KXAPI_Cleanup);
+    attempt.handle = NewSdkInstance(&OnEvent, &attempt);
+    void* const handle = attempt.handle.get();
     if (handle == nullptr) {
-        BOOST_LOG_SEV(*logger, ERROR) << "kxAPI initialization failed";
         Finish(attempt, Reach::Unreachable);
         return;
     }
-    KXAPI_SetNonBlocking(handle, 1);
-    KXAPI_SetCallbackEx(handle, &OnEvent, &attempt);
     attempt.phase = Phase::Connecting;
     attempt.deadline = Clock::now() + timeout;
     const ServerConfig& server = *attempt.server;

@@ -1,4 +1,5 @@
-// What the SDK's events do: login outcomes, data ready on the target or a client, close requests.
+// What the SDK's events do: login outcomes, data ready on the target or a client, close requests;
+// and the callback that brings them to the service.
 #include "base/log_text.h"
 #include "base/logging.h"
 #include "connections/keepalive.h"
@@ -45,5 +46,12 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
         default:
             break;
     }
+    return 0;
+}
+
+int KxapiCallback(int event, long result, tagPayloadType* payload, unsigned long length,
+                  void* userData) {
+    auto& data = *static_cast<Vaultline::CbData*>(userData);
+    data.service->KxapiHandler(event, result, payload, length, data);
     return 0;
 }

@@ -31,7 +31,6 @@ void Vaultline::DropIfStalled(Server& server, std::chrono::steady_clock::time_po
     }
     BOOST_LOG_SEV(*logger, WARNING) << "no " << missing << " from " << server.config << " within "
                                     << DurationText(progressTimeout) << "; reconnecting";
-    server.awaiting = Awaiting::Nothing;
     EndConnection(server);
     KXAPI_Close(server.handle.get());
     ReportOutcome(server, ClientOutcome::Stalled);

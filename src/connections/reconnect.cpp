@@ -16,15 +16,12 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
             if (!server.attempt.Take(token)) {
                 return;
             }
-            ++server.connection;
-            // A check made on an earlier connection must not stop this one's: an update sent
-            // there may never have left before this open discarded it.
-            server.verifyStarted = false;
+            // Whatever the handle was connected to goes with this open.
+            EndConnection(server);
             server.awaiting = Awaiting::LoginAnswer;
             server.progressDeadline = std::chrono::steady_clock::now() + progressTimeout;
             if (KXAPI_Open(server.handle.get(), server.config.address.c_str(),
                            server.config.port) != 0) {
-                server.state = ConnState::Closed;
                 BOOST_LOG_SEV(*logger, ERROR) << "open failed, retrying";
                 ReportOutcome(server, ClientOutcome::Unreachable);
                 QueueReconnect(server, true);

@@ -1,5 +1,5 @@
-// The service object's life: start-up, the worker thread and the main thread's wait, SDK instances,
-// closing connections, the callback.
+// The service object's life: the worker thread, start-up from the configuration, the main
+// thread's wait for a stop.
 #include "service/vaultline.h"
 
 #include <fcntl.h>
@@ -13,7 +13,6 @@
 
 #include <boost/asio/steady_timer.hpp>
 
-#include "base/log_text.h"
 #include "base/logging.h"
 
 Vaultline* runningService = nullptr;
@@ -110,52 +109,4 @@ void Vaultline::Run() {
         }
     }
     notifier.Notify("STOPPING=1");
-}
-
-std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {
-    void* const handle = KXAPI_Init();
-    // Owns the handle even when it is null, so KXAPI_Cleanup sees every Init result once; should
-    // building the shared handle fail, the deleter runs on it before the exception leaves.
-    server.handle = std::shared_ptr<void>(handle, &KXAPI_Cleanup);
-    if (handle == nullptr) {
-        BOOST_LOG_SEV(*logger, ERROR) << "kxAPI initialization failed";
-        return nullptr;
-    }
-    KXAPI_SetNonBlocking(handle, 1);
-    auto data = std::make_unique<CbData>(CbData{this, server});
-    KXAPI_SetCallbackEx(handle, &KxapiCallback, data.get());
-    return data;
-}
-
-void Vaultline::CloseServer(Server& server) {
-    BOOST_LOG_SEV(*logger, INFO) << "closing connection to " << server.config;
-    EndConnection(server);
-    KXAPI_Close(server.handle.get());
-}
-
-void Vaultline::EndConnection(Server& server) {
-    ++server.connection;
-    server.state = ConnState::Closed;
-    server.verifyStarted = false;
-}
-
-void Vaultline::QueueClose(Server& server) {
-    if (server.closeQueuedFor == server.connection) {
-        return;
-    }
-    server.closeQueuedFor = server.connection;
-    Schedule(
-        [this, &server, connection = server.connection] {
-            if (server.connection == connection) {
-                CloseServer(server);
-            }
-        },
-        false);
-}
-
-int KxapiCallback(int event, long result, tagPayloadType* payload, unsigned long length,
-                  void* userData) {
-    auto& data = *static_cast<Vaultline::CbData*>(userData);
-    data.service->KxapiHandler(event, result, payload, length, data);
-    return 0;
 }
