@@ -55,7 +55,7 @@ std::string Configuration(const launcher::SimulatorProcess& simulator) {
 
 // Runs `work` on the service's worker thread and waits for it.
 template <class Work>
-void OnWorker(Vaultline& service, Work work) {
+void OnWorker(vaultline::Vaultline& service, Work work) {
     std::promise<void> done;
     service.Schedule(
         [&] {
@@ -82,14 +82,14 @@ int MeasureService(const launcher::SimulatorProcess& simulator, int targets, int
     dup2(logFile, STDERR_FILENO);
     close(logFile);
 
-    Logger benchLogger;
-    const auto sink = InitLogging(1, false);
-    logger = &benchLogger;
+    vaultline::Logger benchLogger;
+    const auto sink = vaultline::InitLogging(1, false);
+    vaultline::logger = &benchLogger;
     std::vector<double> checks;
     bool converged = false;
     double firstUpdateMs = 0;
     {
-        Vaultline service;
+        vaultline::Vaultline service;
         const auto started = Clock::now();
         if (service.Initialize()) {
             converged = simulator.Process().WaitForStdout("update name=client target=1 ",
@@ -98,8 +98,8 @@ int MeasureService(const launcher::SimulatorProcess& simulator, int targets, int
         }
         if (converged) {
             OnWorker(service, [&] {
-                Vaultline::Server& client = service.clients.front()->server;
-                if (client.state != ConnState::LoggedIn ||
+                vaultline::Vaultline::Server& client = service.clients.front()->server;
+                if (client.state != vaultline::ConnState::LoggedIn ||
                     KXAPI_GetNumTargets(client.handle.get()) != static_cast<uint64_t>(targets)) {
                     return;
                 }
@@ -113,8 +113,8 @@ int MeasureService(const launcher::SimulatorProcess& simulator, int targets, int
             });
         }
     }
-    logger = nullptr;
-    ShutdownLogging(sink);
+    vaultline::logger = nullptr;
+    vaultline::ShutdownLogging(sink);
     dup2(savedStderr, STDERR_FILENO);
     close(savedStderr);
     std::filesystem::current_path(previousDirectory);

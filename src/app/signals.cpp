@@ -3,6 +3,8 @@
 
 #include "service/vaultline.h"
 
+namespace vaultline {
+
 volatile std::sig_atomic_t caughtSignal = 0;
 
 void OnSignal(int signalNumber) {
@@ -51,3 +53,5 @@ void InstallRecheckHandler() {
 void IgnoreRecheckSignal() {
     SetSignalAction(SIGUSR1, SIG_IGN, SA_RESTART);
 }
+
+}  // namespace vaultline

@@ -3,6 +3,8 @@
 
 #include <csignal>
 
+namespace vaultline {
+
 // Number of the first stop signal caught; 0 while none has been.
 extern volatile std::sig_atomic_t caughtSignal;
 
@@ -22,3 +24,5 @@ void OnRecheckSignal(int signalNumber);
 void InstallRecheckHandler();
 // Ignores SIGUSR1: before the service exists, and once it is being stopped.
 void IgnoreRecheckSignal();
+
+}  // namespace vaultline

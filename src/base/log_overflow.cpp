@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+namespace vaultline {
+
 namespace {
 
 std::atomic<long> patienceMs{100};
@@ -52,3 +54,5 @@ uint64_t TakeDroppedAfterCurrentRecord() {
     droppedAfterCurrent = 0;
     return dropped;
 }
+
+}  // namespace vaultline

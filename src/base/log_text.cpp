@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <utility>
 
+namespace vaultline {
+
 namespace {
 
 bool IsContinuation(unsigned char byte) {
@@ -63,3 +65,5 @@ std::string LogText(std::string_view text) {
     }
     return escaped;
 }
+
+}  // namespace vaultline

@@ -9,6 +9,8 @@
 #include "check/target_check.h"
 #include "configuration/configuration.h"
 
+namespace vaultline {
+
 int RunCheck(const CheckOptions& options, const StopControl& stop, std::ostream& out) {
     std::vector<ServerConfig> servers;
     const bool read =
@@ -38,3 +40,5 @@ int RunCheck(const CheckOptions& options, const StopControl& stop, std::ostream&
     out.flush();
     return ExitStatus(findings);
 }
+
+}  // namespace vaultline

@@ -6,6 +6,8 @@
 #include "sync/address_rules.h"
 #include "sync/sdk_records.h"
 
+namespace vaultline {
+
 void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFinding& finding) {
     // The first enabled target whose path could be read, as the service picks it.
     EnabledTarget read = ReadEnabledTarget(handle);
@@ -53,3 +55,5 @@ std::vector<ClientFinding> CheckClients(const std::vector<ServerConfig>& clients
     }
     return findings;
 }
+
+}  // namespace vaultline

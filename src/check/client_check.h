@@ -7,6 +7,8 @@
 #include "check/connection_round.h"
 #include "check/findings.h"
 
+namespace vaultline {
+
 // Reads the archive targets of the client behind `handle`, whose data is ready, picks the
 // enabled one as the service does, and sets `finding`'s verdict against `archiveAddress`.
 // Only reads: nothing is ever sent to the client.
@@ -16,3 +18,5 @@ void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFin
 std::vector<ClientFinding> CheckClients(const std::vector<ServerConfig>& clients,
                                         const std::string& archiveAddress,
                                         const RoundLimits& limits, const StopControl& stop);
+
+}  // namespace vaultline

@@ -8,13 +8,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "app/process_setup.h"
 #include "base/logging.h"
+#include "base/system_errors.h"
 #include "sdk/kxapi.h"
 #include "sync/sdk_instance.h"
+
+namespace vaultline {
 
 namespace {
 
@@ -104,8 +106,7 @@ void Watch(int epollFd, Attempt& attempt) {
     event.data.ptr = &attempt;
     if (epoll_ctl(epollFd, EPOLL_CTL_ADD, socketFd, &event) != 0) {
         const int error = errno;
-        BOOST_LOG_SEV(*logger, ERROR)
-            << "epoll_ctl (add) failed; error " << error << ": " << std::strerror(error);
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollAddFailed << ErrorSuffix(error);
         Finish(attempt, Reach::Unreachable);
     }
 }
@@ -148,8 +149,7 @@ std::vector<Reach> ReachServers(const std::vector<ServerConfig>& servers, const 
         const int epollFd = epoll_create1(EPOLL_CLOEXEC);
         if (epollFd < 0) {
             const int error = errno;
-            BOOST_LOG_SEV(*logger, ERROR)
-                << "epoll_create failed; error " << error << ": " << std::strerror(error);
+            BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollCreateFailed << ErrorSuffix(error);
         }
         auto now = Clock::now();
         Clock::time_point wakeUp = now + kLongestWait;
@@ -229,3 +229,5 @@ std::size_t MaxOpenConnections() {
                ? static_cast<std::size_t>(limit.rlim_cur - kReservedDescriptors)
                : 1;
 }
+
+}  // namespace vaultline

@@ -11,6 +11,8 @@
 #include "check/stop_signal.h"
 #include "configuration/configuration.h"
 
+namespace vaultline {
+
 struct RoundLimits {
     std::chrono::milliseconds timeout{10'000};  // per server, counted from its open
     std::size_t maxOpen = 1000;                 // connections open at the same time
@@ -32,3 +34,5 @@ std::vector<Reach> ReachServers(const std::vector<ServerConfig>& servers, const 
 // How many connections this process can hold open at once, after raising its descriptor soft
 // limit as far as the hard limit allows. Leaves room for the process's other descriptors.
 std::size_t MaxOpenConnections();
+
+}  // namespace vaultline

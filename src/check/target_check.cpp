@@ -8,6 +8,8 @@
 #include "sync/ipv4_address.h"
 #include "sync/sdk_records.h"
 
+namespace vaultline {
+
 namespace {
 
 // One adapter's flags, then its texts; `queryFailed` when not even the flags could be read.
@@ -77,3 +79,5 @@ TargetFinding CheckTarget(const ServerConfig& target, const RoundLimits& limits,
             .front();
     return finding;
 }
+
+}  // namespace vaultline

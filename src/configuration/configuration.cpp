@@ -9,6 +9,8 @@
 #include "base/log_text.h"
 #include "base/logging.h"
 
+namespace vaultline {
+
 const char* const kConfigurationFile = "vaultline.conf";
 
 namespace {
@@ -44,7 +46,7 @@ bool ReadTarget(const tinyxml2::XMLElement* root,
     const tinyxml2::XMLElement* const targetElement =
         root != nullptr ? root->FirstChildElement("ArchiveTarget") : nullptr;
     if (targetElement == nullptr) {
-        BOOST_LOG_SEV(*logger, FATAL) << "configuration missing <ArchiveTarget>";
+        BOOST_LOG_SEV(*logger, Severity::FATAL) << "configuration missing <ArchiveTarget>";
         return false;
     }
 
@@ -54,12 +56,13 @@ bool ReadTarget(const tinyxml2::XMLElement* root,
     const int targetPort = ReadPort(*targetElement);
     if (targetAddressText == nullptr || targetUsername == nullptr || targetPassword == nullptr ||
         targetPort <= 0) {
-        BOOST_LOG_SEV(*logger, FATAL)
+        BOOST_LOG_SEV(*logger, Severity::FATAL)
             << "bad <ArchiveTarget>; Address, Username, and Password required";
         return false;
     }
-    BOOST_LOG_SEV(*logger, INFO) << "archive target: " << LogText(targetAddressText) << ":"
-                                 << targetPort << ", user " << LogText(targetUsername);
+    BOOST_LOG_SEV(*logger, Severity::INFO)
+        << "archive target: " << LogText(targetAddressText) << ":" << targetPort << ", user "
+        << LogText(targetUsername);
 
     ServerConfig target;
     target.address = targetAddressText;
@@ -77,13 +80,14 @@ bool ReadClients(const tinyxml2::XMLElement& root,
                  ServiceSettings* settings) {
     const tinyxml2::XMLElement* const clientsElement = root.FirstChildElement("ArchiveClients");
     if (clientsElement == nullptr) {
-        BOOST_LOG_SEV(*logger, FATAL) << "configuration missing <ArchiveClients>";
+        BOOST_LOG_SEV(*logger, Severity::FATAL) << "configuration missing <ArchiveClients>";
         return false;
     }
     const char* const clientUsername = clientsElement->Attribute("Username");
     const char* const clientPassword = clientsElement->Attribute("Password");
     if (clientUsername == nullptr || clientPassword == nullptr) {
-        BOOST_LOG_SEV(*logger, FATAL) << "bad <ArchiveClients>; Username and Password required";
+        BOOST_LOG_SEV(*logger, Severity::FATAL)
+            << "bad <ArchiveClients>; Username and Password required";
         return false;
     }
     if (settings != nullptr) {
@@ -97,7 +101,7 @@ bool ReadClients(const tinyxml2::XMLElement& root,
         const char* const clientAddress = clientElement->Attribute("Address");
         const int clientPort = ReadPort(*clientElement);
         if (clientAddress == nullptr) {
-            BOOST_LOG_SEV(*logger, FATAL) << "bad <ArchiveClient>; Address required";
+            BOOST_LOG_SEV(*logger, Severity::FATAL) << "bad <ArchiveClient>; Address required";
             return false;
         }
         ServerConfig client;
@@ -122,7 +126,7 @@ bool ReadConfiguration(const char* path, const std::function<bool(const ServerCo
                        ServiceSettings* settings) {
     tinyxml2::XMLDocument document;
     if (document.LoadFile(path) != tinyxml2::XML_SUCCESS) {
-        BOOST_LOG_SEV(*logger, FATAL) << "unable to open configuration file " << path;
+        BOOST_LOG_SEV(*logger, Severity::FATAL) << "unable to open configuration file " << path;
         return false;
     }
     // Each element in the order its faults are reported; the target is found only inside the
@@ -130,3 +134,5 @@ bool ReadConfiguration(const char* path, const std::function<bool(const ServerCo
     const tinyxml2::XMLElement* const root = document.FirstChildElement();
     return ReadTarget(root, accept) && ReadClients(*root, accept, settings);
 }
+
+}  // namespace vaultline

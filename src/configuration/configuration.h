@@ -7,6 +7,8 @@
 #include <ostream>
 #include <string>
 
+namespace vaultline {
+
 // The file the service reads from its working directory.
 extern const char* const kConfigurationFile;
 
@@ -37,3 +39,5 @@ struct ServiceSettings {
 // given, as the elements holding them are read.
 bool ReadConfiguration(const char* path, const std::function<bool(const ServerConfig&)>& accept,
                        ServiceSettings* settings = nullptr);
+
+}  // namespace vaultline

@@ -4,6 +4,8 @@
 #include "service/vaultline.h"
 #include "sync/sdk_instance.h"
 
+namespace vaultline {
+
 std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {
     auto data = std::make_unique<CbData>(CbData{this, server});
     server.handle = NewSdkInstance(&KxapiCallback, data.get());
@@ -24,7 +26,7 @@ void Vaultline::EndConnection(Server& server) {
 }
 
 void Vaultline::CloseServer(Server& server) {
-    BOOST_LOG_SEV(*logger, INFO) << "closing connection to " << server.config;
+    BOOST_LOG_SEV(*logger, Severity::INFO) << "closing connection to " << server.config;
     EndConnection(server);
     KXAPI_Close(server.handle.get());
 }
@@ -42,3 +44,5 @@ void Vaultline::QueueClose(Server& server) {
         },
         false);
 }
+
+}  // namespace vaultline

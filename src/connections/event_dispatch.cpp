@@ -5,6 +5,8 @@
 #include "connections/keepalive.h"
 #include "service/vaultline.h"
 
+namespace vaultline {
+
 int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned long, CbData& data) {
     Server& server = data.server;
     switch (event) {
@@ -15,7 +17,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
                 QueueReconnect(server, true);
                 break;
             }
-            BOOST_LOG_SEV(*logger, INFO) << "successful login to " << server.config;
+            BOOST_LOG_SEV(*logger, Severity::INFO) << "successful login to " << server.config;
             server.state = ConnState::LoggedIn;
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);
@@ -55,3 +57,5 @@ int KxapiCallback(int event, long result, tagPayloadType* payload, unsigned long
     data.service->KxapiHandler(event, result, payload, length, data);
     return 0;
 }
+
+}  // namespace vaultline

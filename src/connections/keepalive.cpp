@@ -11,6 +11,8 @@
 #include "base/log_text.h"
 #include "base/logging.h"
 
+namespace vaultline {
+
 namespace {
 
 struct SocketOption {
@@ -45,10 +47,12 @@ void EnableKeepalive(const Vaultline::Server& server) {
     for (const SocketOption& option : kOptions) {
         if (setsockopt(fd, option.level, option.name, &option.value, sizeof option.value) != 0) {
             const int error = errno;
-            BOOST_LOG_SEV(*logger, WARNING)
+            BOOST_LOG_SEV(*logger, Severity::WARNING)
                 << "cannot enable keepalive on connection to " << server.config << ": "
                 << option.label << ": " << std::strerror(error);
             return;
         }
     }
 }
+
+}  // namespace vaultline

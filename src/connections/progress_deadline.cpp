@@ -6,6 +6,8 @@
 #include "base/logging.h"
 #include "service/vaultline.h"
 
+namespace vaultline {
+
 namespace {
 
 // Whole seconds as "30 s"; a shortened timeout as "250 ms".
@@ -29,10 +31,13 @@ void Vaultline::DropIfStalled(Server& server, std::chrono::steady_clock::time_po
     if (server.awaiting == Awaiting::Data) {
         missing = server.config.isTarget ? "adapter data" : "archive target data";
     }
-    BOOST_LOG_SEV(*logger, WARNING) << "no " << missing << " from " << server.config << " within "
-                                    << DurationText(progressTimeout) << "; reconnecting";
+    BOOST_LOG_SEV(*logger, Severity::WARNING)
+        << "no " << missing << " from " << server.config << " within "
+        << DurationText(progressTimeout) << "; reconnecting";
     EndConnection(server);
     KXAPI_Close(server.handle.get());
     ReportOutcome(server, ClientOutcome::Stalled);
     QueueReconnect(server, true);
 }
+
+}  // namespace vaultline

@@ -4,6 +4,8 @@
 #include "connections/keepalive.h"
 #include "service/vaultline.h"
 
+namespace vaultline {
+
 void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) {
     const auto token = server.attempt.Claim(delayed);
     if (!token) {
@@ -22,7 +24,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
             server.progressDeadline = std::chrono::steady_clock::now() + progressTimeout;
             if (KXAPI_Open(server.handle.get(), server.config.address.c_str(),
                            server.config.port) != 0) {
-                BOOST_LOG_SEV(*logger, ERROR) << "open failed, retrying";
+                BOOST_LOG_SEV(*logger, Severity::ERROR) << "open failed, retrying";
                 ReportOutcome(server, ClientOutcome::Unreachable);
                 QueueReconnect(server, true);
                 return;
@@ -32,7 +34,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
             // The outcome of an accepted request arrives later as the login event.
             if (KXAPI_Login(server.handle.get(), server.config.username.c_str(),
                             server.config.password.c_str()) != 0) {
-                BOOST_LOG_SEV(*logger, ERROR) << "login failed, retrying";
+                BOOST_LOG_SEV(*logger, Severity::ERROR) << "login failed, retrying";
                 server.awaiting = Awaiting::Nothing;
                 ReportOutcome(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);
@@ -40,3 +42,5 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
         },
         delayed);
 }
+
+}  // namespace vaultline

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <thread>
 
 #include "base/log_text.h"
 #include "base/logging.h"
+#include "base/system_errors.h"
 #include "service/vaultline.h"
+
+namespace vaultline {
 
 namespace {
 constexpr int kMaxEventsPerPass = 32;
@@ -27,8 +29,7 @@ void Vaultline::PollSockets() {
     if (epollFd < 0) {
         // Nothing can be watched this pass, which says nothing about the connections.
         const int error = errno;
-        BOOST_LOG_SEV(*logger, ERROR)
-            << "epoll_create failed; error " << error << ": " << std::strerror(error);
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollCreateFailed << ErrorSuffix(error);
         std::this_thread::sleep_for(std::chrono::milliseconds(kPassTimeoutMs));
         TakeSpareDescriptor();
         ioService.post([this] { PollSockets(); });
@@ -66,22 +67,21 @@ void Vaultline::PollSockets() {
     const int ready = epoll_wait(epollFd, events, kMaxEventsPerPass, timeoutMs);
     if (ready < 0) {
         const int error = errno;
-        BOOST_LOG_SEV(*logger, ERROR)
-            << "epoll_wait failed; error " << error << ": " << std::strerror(error);
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollWaitFailed << ErrorSuffix(error);
     }
     for (int i = 0; i < ready; ++i) {
         void* const handle = events[i].data.ptr;
         const uint32_t mask = events[i].events;
         // Receive, send and the exceptional report each happen whatever the one before did.
         if ((mask & EPOLLIN) != 0 && KXAPI_Recv(handle) != 0) {
-            BOOST_LOG_SEV(*logger, ERROR) << "receive failed on hkx " << handle;
+            BOOST_LOG_SEV(*logger, Severity::ERROR) << "receive failed on hkx " << handle;
         }
         if ((mask & EPOLLOUT) != 0 && KXAPI_Send(handle) != 0) {
-            BOOST_LOG_SEV(*logger, ERROR) << "send failed on hkx " << handle;
+            BOOST_LOG_SEV(*logger, Severity::ERROR) << "send failed on hkx " << handle;
         }
         const uint32_t rest = mask & ~static_cast<uint32_t>(EPOLLIN | EPOLLOUT);
         if (rest != 0) {
-            BOOST_LOG_SEV(*logger, ERROR)
+            BOOST_LOG_SEV(*logger, Severity::ERROR)
                 << "exceptional condition on hkx " << handle << ": " << rest;
         }
     }
@@ -113,13 +113,14 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data) {
             return;
         }
         const int error = errno;
-        BOOST_LOG_SEV(*logger, ERROR)
-            << "epoll_ctl (add) failed; error " << error << ": " << std::strerror(error);
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollAddFailed << ErrorSuffix(error);
     }
     // A connection whose socket has gone is noticed only here. Like a close, a loss ends the
     // connection's check, so the next connection checks again.
     EndConnection(server);
     ReportOutcome(server, ClientOutcome::Unreachable);
-    BOOST_LOG_SEV(*logger, WARNING) << "connection to " << server.config << " lost";
+    BOOST_LOG_SEV(*logger, Severity::WARNING) << "connection to " << server.config << " lost";
     QueueReconnect(server, true);
 }
+
+}  // namespace vaultline

@@ -8,6 +8,8 @@
 
 #include "service/vaultline.h"
 
+namespace vaultline {
+
 SystemdNotifier::SystemdNotifier() {
     const char* const socket = std::getenv("NOTIFY_SOCKET");
     enabled_ = socket != nullptr && socket[0] != '\0';
@@ -38,3 +40,5 @@ void Vaultline::ReportPass() {
         notifier.Notify(message);
     }
 }
+
+}  // namespace vaultline

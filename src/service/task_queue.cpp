@@ -3,6 +3,8 @@
 
 #include "service/vaultline.h"
 
+namespace vaultline {
+
 void Vaultline::Schedule(const std::function<void()>& task, bool delayed) {
     ++queuedTasks;
     // The count drops when the task runs; a task discarded unrun at destruction leaves it.
@@ -33,3 +35,5 @@ void Vaultline::Schedule(const std::function<void()>& task, bool delayed) {
         counted();
     });
 }
+
+}  // namespace vaultline

@@ -15,6 +15,8 @@
 
 #include "base/logging.h"
 
+namespace vaultline {
+
 Vaultline* runningService = nullptr;
 
 Vaultline::Vaultline() : stopRequested(false) {
@@ -58,11 +60,12 @@ void Vaultline::WorkerMain() {
     try {
         ioService.run();
     } catch (const std::exception& error) {
-        BOOST_LOG_SEV(*logger, FATAL) << "worker stopped by an unexpected error: " << error.what();
+        BOOST_LOG_SEV(*logger, Severity::FATAL)
+            << "worker stopped by an unexpected error: " << error.what();
         workerFailed = true;
         stopRequested = true;
     } catch (...) {
-        BOOST_LOG_SEV(*logger, FATAL) << "worker stopped by an unexpected error";
+        BOOST_LOG_SEV(*logger, Severity::FATAL) << "worker stopped by an unexpected error";
         workerFailed = true;
         stopRequested = true;
     }
@@ -110,3 +113,5 @@ void Vaultline::Run() {
     }
     notifier.Notify("STOPPING=1");
 }
+
+}  // namespace vaultline

@@ -22,6 +22,8 @@
 #include "service/status_report.h"
 #include "service/systemd_notify.h"
 
+namespace vaultline {
+
 enum class ConnState : int32_t { Closed, Open, LoggedIn };
 
 // What an open connection has yet to deliver before it counts as getting somewhere.
@@ -125,7 +127,7 @@ public:
     // immediate request replaces a pending delayed attempt, any other request adds nothing.
     // "connecting to server" is logged at `severity` when an attempt is queued. Every
     // connection it opens starts with the check guard cleared and a login answer awaited.
-    void QueueReconnect(Server& server, bool delayed, Severity severity = INFO);
+    void QueueReconnect(Server& server, bool delayed, Severity severity = Severity::INFO);
 
     // Worker thread. One pass of the socket loop: waits at most 100 ms for the sockets of the
     // connections that are not Closed, lets the SDK read and write, and posts the next pass.
@@ -234,3 +236,5 @@ extern Vaultline* runningService;
 // The SDK callback: forwards every event to the service that owns the record in `userData`.
 int KxapiCallback(int event, long result, tagPayloadType* payload, unsigned long length,
                   void* userData);
+
+}  // namespace vaultline

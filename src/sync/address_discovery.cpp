@@ -9,10 +9,12 @@
 #include "sync/ipv4_address.h"
 #include "sync/sdk_records.h"
 
+namespace vaultline {
+
 std::string Vaultline::GetAdapterAddress(void* handle) {
     const std::optional<uint64_t> count = ReadAdapterCount(handle);
     if (!count) {
-        BOOST_LOG_SEV(*logger, ERROR) << "failed to get network info";
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << "failed to get network info";
         return "";
     }
 
@@ -20,30 +22,34 @@ std::string Vaultline::GetAdapterAddress(void* handle) {
         ChooseAdapter(*count, [handle](uint64_t index) -> std::optional<AdapterFlags> {
             const std::optional<AdapterFlags> flags = ReadAdapterFlags(handle, index);
             if (!flags) {
-                BOOST_LOG_SEV(*logger, ERROR) << "failed to get network adapter, index " << index;
+                BOOST_LOG_SEV(*logger, Severity::ERROR)
+                    << "failed to get network adapter, index " << index;
             }
             return flags;
         });
     if (!candidate) {
-        BOOST_LOG_SEV(*logger, ERROR) << "no connected network adapters found";
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << "no connected network adapters found";
         return "";
     }
 
     const AdapterRecord adapter = ReadAdapter(handle, *candidate);
     if (adapter.queryFailed) {
-        BOOST_LOG_SEV(*logger, ERROR) << "failed to re-get network adapter, index " << *candidate;
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << "failed to re-get network adapter, index " << *candidate;
         return "";
     }
     if (adapter.textsFailed) {
-        BOOST_LOG_SEV(*logger, ERROR) << "failed to populate network adapter, index " << *candidate;
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << "failed to populate network adapter, index " << *candidate;
         return "";
     }
-    BOOST_LOG_SEV(*logger, INFO) << "found connected adapter " << LogText(adapter.name) << " ("
-                                 << LogText(adapter.description) << ") IP " << LogText(adapter.ip)
-                                 << " MAC " << LogText(adapter.mac) << " DHCP " << adapter.dhcp;
+    BOOST_LOG_SEV(*logger, Severity::INFO)
+        << "found connected adapter " << LogText(adapter.name) << " ("
+        << LogText(adapter.description) << ") IP " << LogText(adapter.ip) << " MAC "
+        << LogText(adapter.mac) << " DHCP " << adapter.dhcp;
     // Whatever the target reports ends up in every client's path, so only an address is taken.
     if (!adapter.ip.empty() && !IsIPv4Address(adapter.ip)) {
-        BOOST_LOG_SEV(*logger, ERROR)
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
             << "adapter address " << LogText(adapter.ip) << " is not an IPv4 address";
         return "";
     }
@@ -79,10 +85,11 @@ void Vaultline::DoGetAddress(Server& server) {
     }
     const bool changed = !targetAddress.empty();
     if (changed) {
-        BOOST_LOG_SEV(*logger, INFO) << "archive target address changed: " << targetAddress
-                                     << " -> " << address << "; updating clients";
+        BOOST_LOG_SEV(*logger, Severity::INFO)
+            << "archive target address changed: " << targetAddress << " -> " << address
+            << "; updating clients";
     } else {
-        BOOST_LOG_SEV(*logger, INFO)
+        BOOST_LOG_SEV(*logger, Severity::INFO)
             << "initial target address is " << address << "; verifying clients";
     }
     targetAddress = address;
@@ -91,3 +98,5 @@ void Vaultline::DoGetAddress(Server& server) {
     recheckWanted = false;
     StartRound(RoundReason::AddressChange);
 }
+
+}  // namespace vaultline

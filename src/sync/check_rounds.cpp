@@ -6,6 +6,8 @@
 #include "base/logging.h"
 #include "service/vaultline.h"
 
+namespace vaultline {
+
 namespace {
 
 // The outcomes of a check, as against those of a connection that never got to one.
@@ -89,11 +91,12 @@ void Vaultline::StartRound(RoundReason reason) {
     }
     status.RecheckScheduled(nextRecheck);
     if (recheck) {
-        BOOST_LOG_SEV(*logger, INFO) << "rechecking " << clients.size() << Clients(clients.size())
-                                     << " against " << targetAddress;
+        BOOST_LOG_SEV(*logger, Severity::INFO)
+            << "rechecking " << clients.size() << Clients(clients.size()) << " against "
+            << targetAddress;
     }
     for (const auto& client : clients) {
-        QueueReconnect(client->server, false, recheck ? DEBUG : INFO);
+        QueueReconnect(client->server, false, recheck ? Severity::DEBUG : Severity::INFO);
     }
     if (clients.empty()) {
         roundOpen = false;
@@ -116,12 +119,10 @@ void Vaultline::RoundSettled() {
         failing +=
             outcome && *outcome != ClientOutcome::Correct && *outcome != ClientOutcome::Rewritten;
     }
-    BOOST_LOG_SEV(*logger, INFO) << clients.size() << Clients(clients.size()) << " checked against "
-                                 << targetAddress << " after the "
-                                 << (roundReason == RoundReason::Recheck ? "recheck"
-                                                                         : "address change")
-                                 << ": " << correct << " correct, " << rewritten << " rewritten, "
-                                 << failing << " failing";
+    BOOST_LOG_SEV(*logger, Severity::INFO)
+        << clients.size() << Clients(clients.size()) << " checked against " << targetAddress
+        << " after the " << (roundReason == RoundReason::Recheck ? "recheck" : "address change")
+        << ": " << correct << " correct, " << rewritten << " rewritten, " << failing << " failing";
 }
 
 void Vaultline::RequestRecheck() {
@@ -151,5 +152,7 @@ void Vaultline::ConfirmIfDue(Server& server, std::chrono::steady_clock::time_poi
     server.confirmDue.reset();
     server.checkDue = true;
     server.quietCheck = true;
-    QueueReconnect(server, false, DEBUG);
+    QueueReconnect(server, false, Severity::DEBUG);
 }
+
+}  // namespace vaultline

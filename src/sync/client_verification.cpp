@@ -7,6 +7,8 @@
 #include "sync/address_rules.h"
 #include "sync/sdk_records.h"
 
+namespace vaultline {
+
 namespace {
 
 constexpr auto kVerifyInterval = std::chrono::seconds(60);
@@ -31,24 +33,25 @@ void Vaultline::VerifyClientTarget(Server& server) {
     uint64_t warned = 0;
     const auto warnUpTo = [&](uint64_t furtherEnabled) {
         for (; warned < std::min(furtherEnabled, kMaxExtraTargetWarnings); ++warned) {
-            BOOST_LOG_SEV(*logger, WARNING)
+            BOOST_LOG_SEV(*logger, Severity::WARNING)
                 << LogText(client) << ": multiple enabled archive targets found, using first";
         }
     };
     for (const TargetReadFailure& failure : read.failures) {
         warnUpTo(failure.furtherEnabledBefore);
-        BOOST_LOG_SEV(*logger, ERROR)
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
             << LogText(client) << ": failed to " << (failure.filling ? "populate" : "get")
             << " target info (index " << failure.index << ", id " << failure.id << ")";
     }
     warnUpTo(read.furtherEnabled);
     if (read.furtherEnabled > kMaxExtraTargetWarnings) {
-        BOOST_LOG_SEV(*logger, WARNING)
+        BOOST_LOG_SEV(*logger, Severity::WARNING)
             << LogText(client) << ": multiple enabled archive targets found, using first; "
             << read.furtherEnabled - kMaxExtraTargetWarnings << " more not listed";
     }
     if (!read.found) {
-        BOOST_LOG_SEV(*logger, ERROR) << LogText(client) << ": no enabled archive targets found";
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << LogText(client) << ": no enabled archive targets found";
         ReportOutcome(server, ClientOutcome::NoTarget);
         return;
     }
@@ -56,11 +59,12 @@ void Vaultline::VerifyClientTarget(Server& server) {
     const std::string& path = read.path;
     PathCheck check = CheckTargetPath(path.c_str(), targetAddress);
     // A recheck that finds a client correct is routine; a rewrite or a failure never is.
-    const Severity found = server.quietCheck && check.action == PathAction::Correct ? DEBUG : INFO;
+    const Severity found =
+        server.quietCheck && check.action == PathAction::Correct ? Severity::DEBUG : Severity::INFO;
     BOOST_LOG_SEV(*logger, found) << LogText(client) << ": found archive target " << LogText(path);
     switch (check.action) {
         case PathAction::NoLeadingBackslashes:
-            BOOST_LOG_SEV(*logger, ERROR)
+            BOOST_LOG_SEV(*logger, Severity::ERROR)
                 << LogText(client) << ": bad archive target format, expected \\\\<host>\\";
             ReportOutcome(server, ClientOutcome::BadFormat);
             return;
@@ -70,7 +74,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
             QueueClose(server);
             return;
         case PathAction::NoBackslashAfterHost:
-            BOOST_LOG_SEV(*logger, ERROR)
+            BOOST_LOG_SEV(*logger, Severity::ERROR)
                 << LogText(client) << ": bad archive target format, expected \\ after host";
             ReportOutcome(server, ClientOutcome::BadFormat);
             return;
@@ -79,16 +83,19 @@ void Vaultline::VerifyClientTarget(Server& server) {
     }
 
     std::string newPath = std::move(check.newPath);
-    BOOST_LOG_SEV(*logger, INFO) << LogText(client) << ": setting archive target address to "
-                                 << LogText(newPath);
+    BOOST_LOG_SEV(*logger, Severity::INFO)
+        << LogText(client) << ": setting archive target address to " << LogText(newPath);
     TargetInfo update = read.record;
     update.path = newPath.data();
     // An SDK that reads the path by its length must see the new path's, NUL included.
     update.pathLength = newPath.size() + 1;
     if (KXAPI_UpdateTargetEx(server.handle.get(), read.id, nullptr, nullptr, &update) < 0) {
-        BOOST_LOG_SEV(*logger, ERROR) << LogText(client) << ": failed to update archive target";
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << LogText(client) << ": failed to update archive target";
         ReportOutcome(server, ClientOutcome::UpdateFailed);
         return;
     }
     ReportOutcome(server, ClientOutcome::Rewritten);
 }
+
+}  // namespace vaultline

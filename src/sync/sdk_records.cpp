@@ -6,6 +6,8 @@
 
 #include "sync/string_field_buffer.h"
 
+namespace vaultline {
+
 namespace {
 
 NetworkAdapter EmptyAdapterQuery() {
@@ -95,3 +97,5 @@ EnabledTarget ReadEnabledTarget(void* handle) {
     }
     return result;
 }
+
+}  // namespace vaultline

@@ -10,6 +10,8 @@
 #include "sdk/kxapi.h"
 #include "sync/address_rules.h"
 
+namespace vaultline {
+
 // The number of adapters the target reports; nothing when the SDK gave no report.
 std::optional<uint64_t> ReadAdapterCount(void* handle);
 
@@ -63,3 +65,5 @@ struct EnabledTarget {
 // Reads the client's targets in order, at most kMaxTargetsRead of them: each one's id and a query,
 // and for an enabled one a second call with storage for its path.
 EnabledTarget ReadEnabledTarget(void* handle);
+
+}  // namespace vaultline

@@ -8,6 +8,8 @@
 #include "sync/address_rules.h"
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using unit_support::ServiceTest;
 
 namespace {
@@ -183,3 +185,5 @@ TEST_F(SameRulesTest, ClientVerdictMatchesWhatTheServiceDoes) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -7,6 +7,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using unit_support::ServiceTest;
@@ -358,3 +360,5 @@ TEST_F(AddressDiscoveryTest, ChangedAddressRechecksAClientCheckedLessThanAMinute
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -4,6 +4,8 @@
 #include "sync/sdk_records.h"
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using unit_support::ServiceTest;
@@ -388,3 +390,5 @@ TEST_F(ClientVerificationTest, ExpiredDeadlineLetsTheNextTriggerCheckAgain) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -4,6 +4,8 @@
 #include "configuration/configuration.h"
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -204,3 +206,5 @@ TEST_F(ServiceTest, ClientSdkFailureAfterTheTargetStopsStartUpWithoutAFatalLine)
 }
 
 }  // namespace
+
+}  // namespace vaultline

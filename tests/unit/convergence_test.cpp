@@ -6,6 +6,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::Contains;
 using ::testing::Not;
 using unit_support::ServiceTest;
@@ -266,3 +268,5 @@ TEST_F(ConvergenceTest, RecheckChecksEveryClientAndReportsTheOutcome) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -12,6 +12,8 @@
 #include "app/process_setup.h"
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::HasSubstr;
 using ::testing::Not;
 using unit_support::ServiceTest;
@@ -134,3 +136,5 @@ TEST(DescriptorLimit, SoftLimitIsRaisedToTheHardLimit) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -5,6 +5,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -233,3 +235,5 @@ TEST_F(EventDispatchTest, HandlerReturnsZeroForEveryHandledEvent) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

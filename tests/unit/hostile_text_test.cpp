@@ -4,6 +4,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
@@ -122,3 +124,5 @@ TEST_F(HostileTextTest, ControlBytesFromTheConfigurationAreEscapedInLogs) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

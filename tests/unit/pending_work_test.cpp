@@ -6,6 +6,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -181,3 +183,5 @@ TEST_F(PendingWorkTest, ConnectionLostDuringACheckLetsTheNextConnectionCheckAgai
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -13,6 +13,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -256,3 +258,5 @@ TEST_F(ReconnectTest, KeepaliveIsEnabledOnTheTcpSocketAfterTheOpenAndAgainAfterT
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -12,6 +12,8 @@
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/make_shared.hpp>
 
+namespace vaultline {
+
 namespace unit_support {
 
 namespace {
@@ -128,3 +130,5 @@ void ServiceTest::WaitForPasses(int passes) {
 }
 
 }  // namespace unit_support
+
+}  // namespace vaultline

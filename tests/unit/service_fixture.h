@@ -15,6 +15,8 @@
 #include "service/vaultline.h"
 #include "support/child_process.h"
 
+namespace vaultline {
+
 namespace unit_support {
 
 // Collects every log line as "SEVERITY message" while it exists; points `logger` at its own
@@ -59,3 +61,5 @@ protected:
 };
 
 }  // namespace unit_support
+
+}  // namespace vaultline

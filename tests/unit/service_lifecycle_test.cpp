@@ -3,6 +3,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -80,3 +82,5 @@ TEST_F(ServiceLifecycleTest, DestructionCleansUpClientsInOrderThenTheTargetWitho
 }
 
 }  // namespace
+
+}  // namespace vaultline

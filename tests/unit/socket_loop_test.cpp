@@ -9,6 +9,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -214,3 +216,5 @@ TEST_F(SocketLoopTest, PassDoesNotWaitWhileTasksAreQueued) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

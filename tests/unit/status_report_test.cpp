@@ -11,6 +11,8 @@
 #include "service/status_report.h"
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::MatchesRegex;
 using unit_support::ServiceTest;
 using namespace std::chrono_literals;
@@ -277,3 +279,5 @@ TEST_F(ServiceStatusTest, ChecksAndFailedConnectionsAreCountedPerClient) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

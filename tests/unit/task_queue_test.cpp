@@ -8,6 +8,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -64,3 +66,5 @@ TEST_F(TaskQueueTest, DelayedTaskStillWaitingWhenTheServiceEndsNeverRuns) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

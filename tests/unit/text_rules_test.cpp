@@ -5,6 +5,8 @@
 #include "base/log_text.h"
 #include "sync/ipv4_address.h"
 
+namespace vaultline {
+
 namespace {
 
 TEST(IsIPv4Address, OnlyDottedQuadsOfDecimalOctetsAreAddresses) {
@@ -70,3 +72,5 @@ TEST(LogText, ControlBytesAreEscapedAndEverythingElseKept) {
 }
 
 }  // namespace
+
+}  // namespace vaultline
