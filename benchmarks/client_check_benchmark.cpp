@@ -19,7 +19,7 @@
 #include "base/logging.h"
 #include "launcher/child_process.h"
 #include "launcher/simulator_process.h"
-#include "service/vaultline.h"
+#include "service/test_access.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ std::string Configuration(const launcher::SimulatorProcess& simulator) {
 template <class Work>
 void OnWorker(vaultline::Vaultline& service, Work work) {
     std::promise<void> done;
-    service.Schedule(
+    vaultline::ServiceTestAccess(service).Schedule(
         [&] {
             work();
             done.set_value();
@@ -89,7 +89,11 @@ int MeasureService(const launcher::SimulatorProcess& simulator, int targets, int
     bool converged = false;
     double firstUpdateMs = 0;
     {
-        vaultline::Vaultline service;
+        // No guard between checks, so every round checks again.
+        vaultline::ServiceTimes times;
+        times.verifyInterval = std::chrono::milliseconds(0);
+        vaultline::Vaultline service(times);
+        const vaultline::ServiceTestAccess inside(service);
         const auto started = Clock::now();
         if (service.Initialize()) {
             converged = simulator.Process().WaitForStdout("update name=client target=1 ",
@@ -98,16 +102,15 @@ int MeasureService(const launcher::SimulatorProcess& simulator, int targets, int
         }
         if (converged) {
             OnWorker(service, [&] {
-                vaultline::Vaultline::Server& client = service.clients.front()->server;
+                vaultline::Vaultline::Server& client = inside.ClientRecord(0).server;
                 if (client.state != vaultline::ConnState::LoggedIn ||
                     KXAPI_GetNumTargets(client.handle.get()) != static_cast<uint64_t>(targets)) {
                     return;
                 }
                 // One task, so the close a correct check queues waits until every round is done.
                 for (int round = 0; round < rounds; ++round) {
-                    client.verifyStarted = false;
                     const auto start = Clock::now();
-                    service.VerifyClientTarget(client);
+                    inside.VerifyClientTarget(client);
                     checks.push_back(Milliseconds(Clock::now() - start));
                 }
             });

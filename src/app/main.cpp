@@ -37,7 +37,7 @@ int Main(int argc, char** argv) {
             IgnoreStopSignals();
             IgnoreRecheckSignal();
             service.StopWorker();
-            workerFailed = service.workerFailed;
+            workerFailed = service.WorkerFailed();
         }
         if (caughtSignal != 0) {
             BOOST_LOG_SEV(*logger, Severity::FATAL) << "caught signal " << caughtSignal;

@@ -11,7 +11,7 @@ void OnSignal(int signalNumber) {
     if (caughtSignal == 0) {
         caughtSignal = signalNumber;
     }
-    runningService->stopRequested = true;
+    runningService->RequestStop();
 }
 
 namespace {
@@ -42,7 +42,7 @@ void IgnoreStopSignals() {
 void OnRecheckSignal(int) {
     Vaultline* const service = runningService;
     if (service != nullptr) {
-        service->recheckRequested = true;
+        service->AskForRecheck();
     }
 }
 

@@ -22,7 +22,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);
             server.awaiting = Awaiting::Data;
-            server.progressDeadline = std::chrono::steady_clock::now() + progressTimeout;
+            server.progressDeadline = clock.Now() + times.progressTimeout;
             break;
         case KXAPI_EVENT_DATA_READY:
             // A client's check reaches its outcome inside this call.

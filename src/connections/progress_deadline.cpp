@@ -23,7 +23,7 @@ std::string DurationText(std::chrono::milliseconds duration) {
 
 }  // namespace
 
-void Vaultline::DropIfStalled(Server& server, std::chrono::steady_clock::time_point now) {
+void Vaultline::DropIfStalled(Server& server, Clock::TimePoint now) {
     if (server.awaiting == Awaiting::Nothing || now < server.progressDeadline) {
         return;
     }
@@ -33,7 +33,7 @@ void Vaultline::DropIfStalled(Server& server, std::chrono::steady_clock::time_po
     }
     BOOST_LOG_SEV(*logger, Severity::WARNING)
         << "no " << missing << " from " << server.config << " within "
-        << DurationText(progressTimeout) << "; reconnecting";
+        << DurationText(times.progressTimeout) << "; reconnecting";
     EndConnection(server);
     KXAPI_Close(server.handle.get());
     ReportOutcome(server, ClientOutcome::Stalled);

@@ -1,4 +1,4 @@
-// Connecting to a server and logging in, retried every 5 seconds after any failure.
+// Connecting to a server and logging in, retried after the retry delay after any failure.
 #include "base/log_text.h"
 #include "base/logging.h"
 #include "connections/keepalive.h"
@@ -21,7 +21,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
             // Whatever the handle was connected to goes with this open.
             EndConnection(server);
             server.awaiting = Awaiting::LoginAnswer;
-            server.progressDeadline = std::chrono::steady_clock::now() + progressTimeout;
+            server.progressDeadline = clock.Now() + times.progressTimeout;
             if (KXAPI_Open(server.handle.get(), server.config.address.c_str(),
                            server.config.port) != 0) {
                 BOOST_LOG_SEV(*logger, Severity::ERROR) << "open failed, retrying";

@@ -1,4 +1,4 @@
-// The socket event loop: one epoll pass of at most 100 ms per trip through the worker's queue.
+// The socket event loop: one epoll pass, at most the pass wait long, per trip through the queue.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -15,7 +15,6 @@ namespace vaultline {
 
 namespace {
 constexpr int kMaxEventsPerPass = 32;
-constexpr int kPassTimeoutMs = 100;
 }  // namespace
 
 void Vaultline::PollSockets() {
@@ -30,12 +29,12 @@ void Vaultline::PollSockets() {
         // Nothing can be watched this pass, which says nothing about the connections.
         const int error = errno;
         BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollCreateFailed << ErrorSuffix(error);
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPassTimeoutMs));
+        std::this_thread::sleep_for(times.passWait);
         TakeSpareDescriptor();
         ioService.post([this] { PollSockets(); });
         return;
     }
-    const auto now = std::chrono::steady_clock::now();
+    const Clock::TimePoint now = clock.Now();
     {
         std::lock_guard<std::mutex> lock(recordsMutex);
         StartDueRecheck(now);
@@ -63,7 +62,7 @@ void Vaultline::PollSockets() {
 
     epoll_event events[kMaxEventsPerPass];
     // Work already queued runs right after this pass, so the pass only looks at what is ready.
-    const int timeoutMs = immediateTasks > 0 ? 0 : kPassTimeoutMs;
+    const int timeoutMs = immediateTasks > 0 ? 0 : static_cast<int>(times.passWait.count());
     const int ready = epoll_wait(epollFd, events, kMaxEventsPerPass, timeoutMs);
     if (ready < 0) {
         const int error = errno;

@@ -35,7 +35,7 @@ void Vaultline::ReportPass() {
         std::lock_guard<std::mutex> lock(recordsMutex);
         clientCount = clients.size();
     }
-    const std::string message = status.Pass(StatusReport::Clock::now(), clientCount);
+    const std::string message = status.Pass(clock.Now(), clientCount);
     if (!message.empty()) {
         notifier.Notify(message);
     }

@@ -19,7 +19,7 @@ namespace vaultline {
 
 Vaultline* runningService = nullptr;
 
-Vaultline::Vaultline() : stopRequested(false) {
+Vaultline::Vaultline(const ServiceTimes& times, const Clock& clock) : times(times), clock(clock) {
     // Asio creates its reactor (three descriptors) with the first timer. Creating it now means
     // a retry scheduled when connections have taken every descriptor needs none.
     { boost::asio::steady_timer reactorStarter(ioService); }

@@ -1,5 +1,4 @@
 // Finding the archive target's address from its own adapter report, and noticing changes.
-#include <ctime>
 #include <optional>
 
 #include "base/log_text.h"
@@ -93,7 +92,7 @@ void Vaultline::DoGetAddress(Server& server) {
             << "initial target address is " << address << "; verifying clients";
     }
     targetAddress = address;
-    status.TargetAddressChanged(address, std::time(nullptr));
+    status.TargetAddressChanged(address, clock.Calendar());
     // Checking every client against the new address is a recheck too.
     recheckWanted = false;
     StartRound(RoundReason::AddressChange);

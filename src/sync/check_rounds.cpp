@@ -49,8 +49,8 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
     // A rejected or lost update leaves no trace on this side: only a later check can tell.
     if (outcome == ClientOutcome::Rewritten || outcome == ClientOutcome::UpdateFailed) {
         if (recheckPeriod.count() > 0) {
-            server.confirmDue = std::chrono::steady_clock::now() +
-                                std::min<std::chrono::milliseconds>(confirmDelay, recheckPeriod);
+            server.confirmDue = clock.Now() + std::min<std::chrono::milliseconds>(
+                                                  times.confirmDelay, recheckPeriod);
         }
     } else if (outcome == ClientOutcome::Correct) {
         server.confirmDue.reset();
@@ -68,7 +68,7 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
 }
 
 void Vaultline::StartRound(RoundReason reason) {
-    const auto now = std::chrono::steady_clock::now();
+    const Clock::TimePoint now = clock.Now();
     roundOpen = true;
     roundReason = reason;
     roundPending = clients.size();
@@ -79,7 +79,8 @@ void Vaultline::StartRound(RoundReason reason) {
         server.checkDue = true;
         server.quietCheck = recheck;
         server.confirmDue.reset();
-        // A client checked less than a minute ago would otherwise ignore the new address.
+        // A client checked within the verification interval would otherwise ignore the new
+        // address.
         if (!recheck) {
             server.verifyStarted = false;
         }
@@ -134,7 +135,7 @@ void Vaultline::RequestRecheck() {
     }
 }
 
-void Vaultline::StartDueRecheck(std::chrono::steady_clock::time_point now) {
+void Vaultline::StartDueRecheck(Clock::TimePoint now) {
     if (recheckRequested.exchange(false)) {
         RequestRecheck();
         return;
@@ -145,7 +146,7 @@ void Vaultline::StartDueRecheck(std::chrono::steady_clock::time_point now) {
     }
 }
 
-void Vaultline::ConfirmIfDue(Server& server, std::chrono::steady_clock::time_point now) {
+void Vaultline::ConfirmIfDue(Server& server, Clock::TimePoint now) {
     if (!server.confirmDue || now < *server.confirmDue) {
         return;
     }

@@ -11,7 +11,6 @@ namespace vaultline {
 
 namespace {
 
-constexpr auto kVerifyInterval = std::chrono::seconds(60);
 // Further enabled targets named one line each in a check; the rest are counted in one line, so a
 // client with thousands of them cannot flood the log.
 constexpr uint64_t kMaxExtraTargetWarnings = 10;
@@ -19,12 +18,12 @@ constexpr uint64_t kMaxExtraTargetWarnings = 10;
 }  // namespace
 
 void Vaultline::VerifyClientTarget(Server& server) {
-    const auto now = std::chrono::steady_clock::now();
+    const Clock::TimePoint now = clock.Now();
     if (server.verifyStarted && now < server.verifyDeadline) {
         return;
     }
     server.verifyStarted = true;
-    server.verifyDeadline = now + kVerifyInterval;
+    server.verifyDeadline = now + times.verifyInterval;
 
     const std::string& client = server.config.address;
     const EnabledTarget read = ReadEnabledTarget(server.handle.get());

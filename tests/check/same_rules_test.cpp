@@ -90,7 +90,7 @@ TEST_F(SameRulesTest, AdapterChoiceMatchesTheService) {
             kTarget, [&](scripted_sdk::Connection& c) { c.adapters = adapterCase.adapters; });
         std::string serviceAddress;
         OnWorker(
-            [&] { serviceAddress = service->GetAdapterAddress(scripted_sdk::Handle(kTarget)); });
+            [&] { serviceAddress = Access().GetAdapterAddress(scripted_sdk::Handle(kTarget)); });
         // The service takes "" and "0.0.0.0" as no address at all.
         if (serviceAddress == kNoAdapterAddress) {
             serviceAddress.clear();
@@ -134,8 +134,8 @@ const TargetCase kTargetCases[] = {
 
 TEST_F(SameRulesTest, ClientVerdictMatchesWhatTheServiceDoes) {
     OnWorker([&] {
-        service->targetAddress = kAddress;
-        service->QueueReconnect(ClientServer(0), false);
+        Access().TargetAddress() = kAddress;
+        Access().QueueReconnect(ClientServer(0), false);
     });
     WaitForPasses(1);
     OnWorker([] { scripted_sdk::Deliver(kClient, KXAPI_EVENT_LOGIN, 0); });
@@ -150,7 +150,7 @@ TEST_F(SameRulesTest, ClientVerdictMatchesWhatTheServiceDoes) {
                 c.updates.clear();
             });
             const std::size_t mark = log.Lines().size();
-            service->VerifyClientTarget(ClientServer(0));
+            Access().VerifyClientTarget(ClientServer(0));
             lines = log.LinesFrom(mark);
         });
         const auto updates = scripted_sdk::Inspect(kClient).updates;

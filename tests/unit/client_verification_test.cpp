@@ -30,8 +30,8 @@ protected:
         WriteStandardConfiguration(1);
         ASSERT_TRUE(service->Initialize());
         OnWorker([&] {
-            service->targetAddress = kAddress;
-            service->QueueReconnect(ClientServer(0), false);
+            Access().TargetAddress() = kAddress;
+            Access().QueueReconnect(ClientServer(0), false);
         });
         WaitForPasses(1);
         OnWorker([] { scripted_sdk::Deliver(kClient, KXAPI_EVENT_LOGIN, 0); });
@@ -63,7 +63,7 @@ protected:
                 prepare();
             }
             const std::size_t mark = log.Lines().size();
-            service->VerifyClientTarget(ClientServer(0));
+            Access().VerifyClientTarget(ClientServer(0));
             lines = log.LinesFrom(mark);
             closesDuringCheck = scripted_sdk::Inspect(kClient).closes;
         });
@@ -349,7 +349,7 @@ TEST_F(ClientVerificationTest, SecondTriggerWithinAMinuteIsDroppedSilently) {
         OnWorker([&] {
             mark = log.Lines().size();
             scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
-            service->VerifyClientTarget(ClientServer(0));
+            Access().VerifyClientTarget(ClientServer(0));
             deadline = ClientServer(0).verifyDeadline;
         });
         WaitForPasses(1);
@@ -365,8 +365,8 @@ TEST_F(ClientVerificationTest, ClosingTheConnectionLetsTheNextTriggerCheckAtOnce
     ScriptTargets({MakeTarget(7, "\\\\nas\\a")});
     Verify();
     OnWorker([&] {
-        service->CloseServer(ClientServer(0));
-        service->QueueReconnect(ClientServer(0), false);
+        Access().CloseServer(ClientServer(0));
+        Access().QueueReconnect(ClientServer(0), false);
     });
     WaitForPasses(1);
     OnWorker([] {
@@ -379,10 +379,7 @@ TEST_F(ClientVerificationTest, ClosingTheConnectionLetsTheNextTriggerCheckAtOnce
 TEST_F(ClientVerificationTest, ExpiredDeadlineLetsTheNextTriggerCheckAgain) {
     ScriptTargets({MakeTarget(7, "\\\\nas\\a")});
     Verify();
-    OnWorker([&] {
-        ClientServer(0).verifyDeadline =
-            std::chrono::steady_clock::now() - std::chrono::milliseconds(1);
-    });
+    clock.Advance(TestTimes().verifyInterval);
     EXPECT_THAT(Verify(), ElementsAre("INFO 10.0.1.1: found archive target \\\\nas\\a",
                                       "INFO 10.0.1.1: setting archive target address to "
                                       "\\\\10.0.0.5\\a"));

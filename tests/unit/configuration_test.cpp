@@ -121,7 +121,7 @@ TEST_F(ServiceTest, ValidConfigurationBuildsRecordsInFileOrderAndConnectsOnlyThe
     const Vaultline::Server& target = TargetServer();
     EXPECT_TRUE(target.config.isTarget);
     EXPECT_EQ(target.config.password, "s3cr&t");
-    ASSERT_EQ(service->clients.size(), 3u);
+    ASSERT_EQ(Access().ClientCount(), 3u);
     const struct {
         const char* address;
         uint16_t port;
@@ -163,7 +163,8 @@ TEST_F(ServiceTest, TargetPortDefaultsWrapsAndIgnoresTextThatIsNotANumber) {
         ASSERT_TRUE(fresh.Initialize()) << example.port;
         EXPECT_EQ(capture.Lines().at(0),
                   std::string("INFO archive target: t:") + example.logged + ", user u");
-        EXPECT_EQ(fresh.target->server.config.port, example.kept) << example.port;
+        EXPECT_EQ(ServiceTestAccess(fresh).TargetRecord().server.config.port, example.kept)
+            << example.port;
     }
 }
 
@@ -195,8 +196,8 @@ TEST_F(ServiceTest, ClientSdkFailureAfterTheTargetStopsStartUpWithoutAFatalLine)
     EXPECT_FALSE(service->Initialize());
     EXPECT_THAT(log.Lines(), ElementsAre("INFO archive target: 10.0.0.1:22609, user admin",
                                          "ERROR kxAPI initialization failed"));
-    ASSERT_NE(service->target, nullptr);
-    EXPECT_TRUE(service->clients.empty());
+    ASSERT_TRUE(Access().HasTarget());
+    EXPECT_EQ(Access().ClientCount(), 0u);
     WaitForPasses();
     service.reset();
     const auto calls = scripted_sdk::Calls();

@@ -54,6 +54,7 @@ protected:
 };
 
 TEST_F(DescriptorExhaustionTest, PassWithoutAnEpollSetLogsOnceWaitsAndDeclaresNothingLost) {
+    Restart(ServiceTimes{});
     ConnectTarget();
     const std::size_t mark = log.Lines().size();
     std::chrono::steady_clock::duration spent{};
@@ -114,11 +115,11 @@ TEST_F(DescriptorExhaustionTest, OpenConnectionsAreStillServedWhenEveryDescripto
 TEST_F(DescriptorExhaustionTest, ErrorEscapingATaskIsLoggedAndStopsTheServiceAsAFailure) {
     WriteStandardConfiguration(0);
     ASSERT_TRUE(service->Initialize());
-    service->Schedule([] { throw std::runtime_error("reactor gone"); }, false);
-    ASSERT_TRUE(testing_support::WaitUntil([&] { return service->stopRequested.load(); },
+    Access().Schedule([] { throw std::runtime_error("reactor gone"); }, false);
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return Access().StopRequested(); },
                                            std::chrono::seconds(5)));
     service->StopWorker();
-    EXPECT_TRUE(service->workerFailed);
+    EXPECT_TRUE(service->WorkerFailed());
     EXPECT_TRUE(log.Contains("FATAL worker stopped by an unexpected error: reactor gone"));
 }
 
