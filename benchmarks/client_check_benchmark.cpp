@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/logging.h"
+#include "bench_fleet.h"
 #include "launcher/child_process.h"
 #include "launcher/simulator_process.h"
 #include "service/test_access.h"
@@ -32,16 +33,13 @@ double Milliseconds(Clock::duration duration) {
 // A target at 10.0.0.5 and one client whose `targets` targets are all enabled and stale. The
 // client keeps its connection after an update, so the service can check it again and again.
 std::string Fleet(int targets) {
-    std::ostringstream xml;
-    xml << "<Fleet>\n<Server name=\"target\" port=\"0\" username=\"admin\" password=\"bench\">"
-        << "<Adapter name=\"eth0\" ip=\"10.0.0.5\"/></Server>\n"
-        << "<Server name=\"client\" port=\"0\" username=\"backup\" password=\"bench\" "
-           "closeAfterUpdate=\"false\">\n";
+    launcher::FleetServer client = bench::BenchClient(0, {});
+    client.name = "client";
+    client.knobs["closeAfterUpdate"] = "false";
     for (int id = 1; id <= targets; ++id) {
-        xml << "<Target id=\"" << id << "\" path=\"\\\\nas01\\archive\\" << id << "\"/>\n";
+        client.targets.push_back({id, true, "\\\\nas01\\archive\\" + std::to_string(id)});
     }
-    xml << "</Server>\n</Fleet>\n";
-    return xml.str();
+    return launcher::FleetXml({bench::BenchTarget("10.0.0.5"), client});
 }
 
 std::string Configuration(const launcher::SimulatorProcess& simulator) {
