@@ -2,9 +2,9 @@
 # The packages under a real systemd: a Debian 12 root made with debootstrap, booted with
 # systemd-nspawn on a private network, both packages installed inside with apt-get, and what the
 # units promise checked against the packaged simulator on loopback: their exposure score,
-# readiness and the status line, the rewrites, restarts after SIGKILL and after a watchdog
-# timeout, a clean stop, two instances that cannot read each other's configuration, reinstall and
-# upgrade, a journal that keeps every line of a change across 8,000 clients, remove and purge.
+# readiness and the status line, the rewrites, a reload's recheck, restarts after SIGKILL and
+# after a watchdog timeout, a clean stop, two instances that cannot read each other's
+# configuration, reinstall and upgrade, a journal that keeps every line of a change across 8,000 clients, remove and purge.
 # Prints each check and its time; the container is always torn down.
 #   boot_test.sh BUILD_DIR
 # VAULTLINE_BOOT_CACHE: folder keeping a prepared root between runs (default
@@ -274,6 +274,18 @@ stale_paths_rewritten() {
     why "state file: $(grep -F 'path=' "$root/root/sim/small.state.xml")"
 }
 
+# ExecReload sends SIGUSR1: every client is checked again, and found right this time.
+reload_rechecks_every_client() {
+  local invocation
+  invocation=$(property vaultline.service InvocationID)
+  inside systemctl reload vaultline.service || why "reload failed" || return 1
+  wait_for 30 journal_has '5 clients checked against 10.0.0.5 after the recheck: 5 correct, 0 rewritten, 0 failing' \
+    "_SYSTEMD_INVOCATION_ID=$invocation" || why "no recheck settled after the reload" || return 1
+  journal_has 'rechecking 5 clients against 10.0.0.5' "_SYSTEMD_INVOCATION_ID=$invocation" ||
+    why "no recheck started" || return 1
+  running vaultline.service || why "not running after the reload"
+}
+
 restarts_after_sigkill() {
   local before begun took
   before=$(property vaultline.service MainPID)
@@ -319,9 +331,9 @@ instances_run_side_by_side() {
     return 1
   # Each names its own target: site-a finds its clients already right, site-b rewrites its own.
   expect_status vaultline@site-a.service \
-    '^target 10\.0\.0\.5 \(since [0-9:]+\); 2 clients correct, 0 rewritten, 0 failing$' &&
+    '^target 10\.0\.0\.5 \(since [0-9:]+\); 2 clients correct, 0 rewritten, 0 failing; next recheck in [0-9]+ min$' &&
     expect_status vaultline@site-b.service \
-      '^target 10\.0\.0\.6 \(since [0-9:]+\); 0 clients correct, 2 rewritten, 0 failing$'
+      '^target 10\.0\.0\.6 \(since [0-9:]+\); 0 clients correct, 2 rewritten, 0 failing; next recheck in [0-9]+ min$'
 }
 
 # As site-a's service would: in its mount namespace, as user vaultline.
@@ -444,8 +456,9 @@ step "simulator: 2 targets and 5 clients on 127.0.0.x, all on port 22609" start_
 step "configuration installed as the README says" install_configuration single /etc/vaultline
 step "vaultline.service reaches active (running) with readiness" starts_ready
 step "status line names the target's address and the counts" expect_status vaultline.service \
-  '^target 10\.0\.0\.5 \(since [0-9:]+\); 1 client correct, 4 rewritten, 0 failing$'
+  '^target 10\.0\.0\.5 \(since [0-9:]+\); 1 client correct, 4 rewritten, 0 failing; next recheck in [0-9]+ min$'
 step "the simulator's state shows the rewrites" stale_paths_rewritten
+step "systemctl reload rechecks every client" reload_rechecks_every_client
 step "SIGKILL brings a restart" restarts_after_sigkill
 step "a watchdog timeout (WatchdogSec=2s drop-in) brings a restart" restarts_after_watchdog_timeout
 step "systemctl stop ends it with success" stops_with_success

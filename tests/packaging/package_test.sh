@@ -79,7 +79,7 @@ expect_files "$simulator_deb" usr/bin/archive-simulator usr/share/man/man1/archi
 
 depends=$(dpkg-deb -f "$service_deb" Depends)
 echo "Depends: $depends"
-for package in adduser libboost-log libtinyxml2 libc6; do
+for package in adduser procps libboost-log libtinyxml2 libc6; do
   [[ $depends == *"$package"* ]] || fail "vaultline does not depend on $package"
 done
 if [[ $depends == *kxapi* || $depends == *vaultline* ]]; then
