@@ -199,7 +199,10 @@ TEST_F(EndToEnd, RecheckRewritesAClientChangedBehindTheServicesBack) {
             LogShows("2 clients checked against 10.0.0.5 after the recheck: 1 correct, "
                      "1 rewritten, 0 failing"))
             << service->Stderr();
-        EXPECT_EQ(simulator->TargetPath("moved", 7), "\\\\10.0.0.5\\archive");
+        // The settle line follows the update's send; the simulator applies it a moment later.
+        EXPECT_TRUE(
+            WaitUntil([&] { return simulator->TargetPath("moved", 7) == "\\\\10.0.0.5\\archive"; },
+                      kJobTimeout));
         // Found correct during the recheck: DEBUG, which -c does not show.
         EXPECT_EQ(CountOf(service->Stderr(), "127.0.0.3: found archive target"), 1)
             << service->Stderr();
