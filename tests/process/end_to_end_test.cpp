@@ -83,8 +83,7 @@ TEST_F(EndToEnd,
 TEST_F(EndToEnd, RecheckRewritesAClientChangedBehindTheServicesBack) {
     for (const bool signalled : {true, false}) {
         SCOPED_TRACE(signalled ? "SIGUSR1, periodic rechecks off" : "every 2 s");
-        service.reset();
-        simulator.reset();
+        EndCase();
         Start({TargetServer("10.0.0.5"), ClientServer("moved", "127.0.0.2", "\\\\nas\\archive"),
                ClientServer("correct", "127.0.0.3", "\\\\10.0.0.5\\archive")},
               signalled ? " RecheckSeconds=\"0\"" : " RecheckSeconds=\"2\"");

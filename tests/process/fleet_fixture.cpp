@@ -87,6 +87,11 @@ void EndToEnd::Start(std::vector<FleetServer> servers, const std::string& client
     service = std::make_unique<ChildProcess>(command, directory.Path());
 }
 
+void EndToEnd::EndCase() {
+    service.reset();
+    simulator.reset();
+}
+
 bool EndToEnd::LogShows(const std::string& text) {
     return service->WaitForStderr(text, kJobTimeout);
 }

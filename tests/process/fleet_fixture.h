@@ -37,6 +37,9 @@ protected:
     void Start(std::vector<testing_support::FleetServer> servers,
                const std::string& clientsAttributes = "", const std::string& rootElements = "");
 
+    // Ends the service and the simulator of a case before a test's next case starts its own.
+    void EndCase();
+
     bool LogShows(const std::string& text);
 
     void StopAndExpectCleanEnd();

@@ -146,8 +146,7 @@ exec('/bin/sh', 'record');
 TEST_F(OnChange, CommandThatIgnoresTerminationIsKilledWithWhatItStarted) {
     for (const bool timeout : {true, false}) {
         SCOPED_TRACE(timeout ? "timeout" : "stop");
-        service.reset();
-        simulator.reset();
+        EndCase();
         const std::string command = Script("stubborn", R"(
 [ "$VAULTLINE_EVENT" = settled ] && exit 0
 trap '' TERM
@@ -262,8 +261,7 @@ TEST_F(OnChange, CommandThatCannotBeStartedGivesOneWarningPerMomentAndNothingEls
                  {"not-executable", true, "Permission denied"}};
     for (const auto& example : cases) {
         SCOPED_TRACE(example.name);
-        service.reset();
-        simulator.reset();
+        EndCase();
         const auto path = directory.Path() / example.name;
         if (example.exists) {
             directory.WriteFile(example.name, "#!/bin/sh\nexit 0\n");
