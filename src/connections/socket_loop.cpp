@@ -35,6 +35,7 @@ void Vaultline::PollSockets() {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
+    onChange.Poll(now);
     {
         std::lock_guard<std::mutex> lock(recordsMutex);
         StartDueRecheck(now);

@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
+#include "on_change/settings.h"
 #include "service/vaultline.h"
 
 // The file the service reads from its working directory.
@@ -14,6 +16,8 @@ struct ServiceSettings {
     // RecheckSeconds on <ArchiveClients>: 3600 when absent, negative or not a number; at most ten
     // years. Zero turns confirmations and periodic rechecks off.
     std::chrono::seconds recheckPeriod{3600};
+    // <OnChange>, the first one under the root; none without it.
+    std::optional<OnChangeSettings> onChange;
 };
 
 // Reads the configuration file at `path` and validates it, logging the first fault at FATAL and

@@ -46,6 +46,7 @@ void Vaultline::StopWorker() {
     if (worker.joinable()) {
         worker.join();
     }
+    onChange.Stop();
 }
 
 void Vaultline::WorkerMain() {

@@ -17,6 +17,7 @@
 
 #include "app/logging.h"
 #include "app/systemd_notify.h"
+#include "on_change/runner.h"
 #include "sdk/kxapi.h"
 #include "service/pending_slot.h"
 #include "service/status_report.h"
@@ -148,7 +149,7 @@ public:
     // logged failure.
     std::string GetAdapterAddress(void* handle);
     // Worker thread. Learns the target's address and queues every client when it is new or has
-    // changed; retries every 5 seconds while there is none.
+    // changed, telling the on-change command; retries every 5 seconds while there is none.
     void DoGetAddress(Server& server);
     // Worker thread, inside the client's event handling. Checks the client's enabled archive
     // target against `targetAddress` and rewrites a stale host.
@@ -164,7 +165,8 @@ public:
     void StartRound(RoundReason reason);
     // Worker thread. Called exactly once per round, when its last client reaches an outcome
     // (at once for a round without clients); a round replaced by a newer one never settles.
-    // Logs the counts of correct, rewritten and failing clients (nothing without clients).
+    // Logs the counts of correct, rewritten and failing clients (nothing without clients) and
+    // hands them to the on-change command.
     void RoundSettled();
     // Worker thread. A recheck: the target's adapters are read again (at once when its
     // connection is logged in, else at its next data) and, if its address is unchanged, every
@@ -222,6 +224,9 @@ public:
     // pass starts one further, so that no client is left behind others that are always ready.
     std::size_t passStart = 0;
     std::vector<std::unique_ptr<CbData>> clients;
+    // The operator's command for address changes and settled rounds: configured by Initialize,
+    // polled by every pass, stopped with the worker.
+    OnChangeRunner onChange;
     const SystemdNotifier notifier;
     StatusReport status{notifier.WatchdogInterval()};
     std::thread worker;

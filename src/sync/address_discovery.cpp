@@ -105,6 +105,7 @@ void Vaultline::DoGetAddress(Server& server) {
         BOOST_LOG_SEV(*logger, INFO)
             << "initial target address is " << address << "; verifying clients";
     }
+    onChange.Notify(AddressMoment(targetAddress, address));
     targetAddress = address;
     status.TargetAddressChanged(address, std::time(nullptr));
     // Checking every client against the new address is a recheck too.
