@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "base/log_text.h"
 #include "base/logging.h"
@@ -38,6 +39,36 @@ std::chrono::seconds ReadRecheckPeriod(const tinyxml2::XMLElement& element) {
         return ServiceSettings{}.recheckPeriod;
     }
     return std::chrono::seconds(std::min(seconds, kLongestRecheckSeconds));
+}
+
+// TimeoutSeconds on <OnChange>, read like Port. A command may take long (a mail, a DNS update
+// through a slow server), but not for ever: a value that is absent, not a number, 0 or negative
+// gives the default, and at most a day is allowed.
+constexpr int64_t kLongestOnChangeSeconds = 24 * 3600;
+
+// Validates the first <OnChange> under `root` and reads it into `onChange`, if there is one.
+// False after logging the fault at FATAL.
+bool ReadOnChange(const tinyxml2::XMLElement& root, std::optional<OnChangeSettings>& onChange) {
+    const tinyxml2::XMLElement* const element = root.FirstChildElement("OnChange");
+    if (element == nullptr) {
+        return true;
+    }
+    // Run with no shell and no search path, from whatever folder the service runs in.
+    const char* const command = element->Attribute("Command");
+    if (command == nullptr || command[0] != '/') {
+        BOOST_LOG_SEV(*logger, Severity::FATAL)
+            << "bad <OnChange>; Command must be an absolute path";
+        return false;
+    }
+    OnChangeSettings read;
+    read.command = command;
+    int64_t seconds = 0;
+    if (element->QueryInt64Attribute("TimeoutSeconds", &seconds) == tinyxml2::XML_SUCCESS &&
+        seconds > 0) {
+        read.timeout = std::chrono::seconds(std::min(seconds, kLongestOnChangeSeconds));
+    }
+    onChange = read;
+    return true;
 }
 
 // <ArchiveTarget>, the first one: the server handed to `accept` first.
@@ -92,6 +123,13 @@ bool ReadClients(const tinyxml2::XMLElement& root,
     }
     if (settings != nullptr) {
         settings->recheckPeriod = ReadRecheckPeriod(*clientsElement);
+    }
+    std::optional<OnChangeSettings> onChange;
+    if (!ReadOnChange(root, onChange)) {
+        return false;
+    }
+    if (settings != nullptr) {
+        settings->onChange = onChange;
     }
 
     for (const tinyxml2::XMLElement* clientElement =

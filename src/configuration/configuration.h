@@ -4,8 +4,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
+
+#include "on_change/settings.h"
 
 namespace vaultline {
 
@@ -29,6 +32,8 @@ struct ServiceSettings {
     // RecheckSeconds on <ArchiveClients>: 3600 when absent, negative or not a number; at most ten
     // years. Zero turns confirmations and periodic rechecks off.
     std::chrono::seconds recheckPeriod{3600};
+    // <OnChange>, the first one under the root; none without it.
+    std::optional<OnChangeSettings> onChange;
 };
 
 // Reads the configuration file at `path` and validates it, logging the first fault at FATAL and

@@ -35,6 +35,7 @@ void Vaultline::PollSockets() {
         return;
     }
     const Clock::TimePoint now = clock.Now();
+    onChange.Poll(now);
     {
         std::lock_guard<std::mutex> lock(recordsMutex);
         StartDueRecheck(now);

@@ -50,6 +50,7 @@ void Vaultline::StopWorker() {
     if (worker.joinable()) {
         worker.join();
     }
+    onChange.Stop();
 }
 
 void Vaultline::WorkerMain() {
@@ -96,6 +97,7 @@ bool Vaultline::Initialize() {
     }
     // Read by the worker only once the target's first connection below has been queued.
     recheckPeriod = settings.recheckPeriod;
+    onChange.Configure(settings.onChange, times.retryDelay);
     QueueReconnect(target->server, false);
     return true;
 }

@@ -17,6 +17,7 @@
 
 #include "base/logging.h"
 #include "configuration/configuration.h"
+#include "on_change/runner.h"
 #include "sdk/kxapi.h"
 #include "service/clock.h"
 #include "service/pending_slot.h"
@@ -186,7 +187,8 @@ private:
     // logged failure.
     std::string GetAdapterAddress(void* handle);
     // Worker thread. Learns the target's address and queues every client when it is new or has
-    // changed; retries after the retry delay while there is none.
+    // changed, telling the on-change command; retries after the retry delay while there is
+    // none.
     void DoGetAddress(Server& server);
     // Worker thread, inside the client's event handling. Checks the client's enabled archive
     // target against `targetAddress` and rewrites a stale host.
@@ -202,7 +204,8 @@ private:
     void StartRound(RoundReason reason);
     // Worker thread. Called exactly once per round, when its last client reaches an outcome
     // (at once for a round without clients); a round replaced by a newer one never settles.
-    // Logs the counts of correct, rewritten and failing clients (nothing without clients).
+    // Logs the counts of correct, rewritten and failing clients (nothing without clients) and
+    // hands them to the on-change command.
     void RoundSettled();
     // Worker thread. A recheck: the target's adapters are read again (at once when its
     // connection is logged in, else at its next data) and, if its address is unchanged, every
@@ -260,6 +263,10 @@ private:
     // The place in `clients` where the last pass started registering; each pass starts one
     // further, so that no client is left behind others that are always ready.
     std::size_t passStart = 0;
+    // The operator's command for address changes and settled rounds: configured by Initialize
+    // on the main thread before it queues the target's first connection, polled by every pass,
+    // told by the worker, stopped on the main thread once the worker has stopped.
+    OnChangeRunner onChange;
     // Any thread: the notifier only sends, and the report has a lock of its own.
     const SystemdNotifier notifier;
     StatusReport status{notifier.WatchdogInterval()};

@@ -91,6 +91,7 @@ void Vaultline::DoGetAddress(Server& server) {
         BOOST_LOG_SEV(*logger, Severity::INFO)
             << "initial target address is " << address << "; verifying clients";
     }
+    onChange.Notify(AddressMoment(targetAddress, address));
     targetAddress = address;
     status.TargetAddressChanged(address, clock.Calendar());
     // Checking every client against the new address is a recheck too.

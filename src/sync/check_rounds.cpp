@@ -106,10 +106,6 @@ void Vaultline::StartRound(RoundReason reason) {
 }
 
 void Vaultline::RoundSettled() {
-    // Without clients there is nothing to tell.
-    if (clients.empty()) {
-        return;
-    }
     std::size_t correct = 0;
     std::size_t rewritten = 0;
     std::size_t failing = 0;
@@ -120,10 +116,16 @@ void Vaultline::RoundSettled() {
         failing +=
             outcome && *outcome != ClientOutcome::Correct && *outcome != ClientOutcome::Rewritten;
     }
+    const bool recheck = roundReason == RoundReason::Recheck;
+    onChange.Notify(SettledMoment(targetAddress, correct, rewritten, failing, recheck));
+    // Without clients there is nothing to tell.
+    if (clients.empty()) {
+        return;
+    }
     BOOST_LOG_SEV(*logger, Severity::INFO)
         << clients.size() << Clients(clients.size()) << " checked against " << targetAddress
-        << " after the " << (roundReason == RoundReason::Recheck ? "recheck" : "address change")
-        << ": " << correct << " correct, " << rewritten << " rewritten, " << failing << " failing";
+        << " after the " << (recheck ? "recheck" : "address change") << ": " << correct
+        << " correct, " << rewritten << " rewritten, " << failing << " failing";
 }
 
 void Vaultline::RequestRecheck() {

@@ -66,7 +66,8 @@ protected:
                                     });
             xml << "<ArchiveClient Address='10.0.1." << i + 1 << "'/>";
         }
-        xml << "</ArchiveClients></Vaultline>";
+        // The service's command is read like the rest, and never run by the check.
+        xml << "</ArchiveClients><OnChange Command='/nonexistent/on-change'/></Vaultline>";
         options.configuration = directory.WriteFile("vaultline.conf", xml.str()).string();
         connections = static_cast<int>(clients.size()) + 1;
     }

@@ -98,7 +98,9 @@ TEST(SdkLookupTest, FloodOfOpensAndClosesOnSlowNamesAddsNoThreadsOrDescriptors) 
         EXPECT_EQ(Descriptors(), descriptorsBefore + kHandles) << "one per pending lookup";
     }  // cleaned up with a lookup still pending on every handle
     EXPECT_EQ(Descriptors(), descriptorsBefore);
-    EXPECT_LE(mostThreads - threadsBefore, 4u);
+    // Four serve at most; one that has just left the pool may still be listed while the next
+    // starts.
+    EXPECT_LE(mostThreads - threadsBefore, 5u);
     // The threads end once the resolver has answered what they were asking.
     EXPECT_TRUE(testing_support::WaitUntil([&] { return Threads() == threadsBefore; },
                                            std::chrono::seconds(20)));

@@ -2,9 +2,10 @@
 # The packages under a real systemd: a Debian 12 root made with debootstrap, booted with
 # systemd-nspawn on a private network, both packages installed inside with apt-get, and what the
 # units promise checked against the packaged simulator on loopback: their exposure score,
-# readiness and the status line, the rewrites, restarts after SIGKILL and after a watchdog
-# timeout, a clean stop, two instances that cannot read each other's configuration, reinstall and
-# upgrade, a journal that keeps every line of a change across 8,000 clients, remove and purge.
+# readiness and the status line, the rewrites, a reload's recheck, the example on-change command
+# in the sandbox, restarts after SIGKILL and after a watchdog timeout, a clean stop, two instances
+# that cannot read each other's configuration, reinstall and upgrade, a journal that keeps every
+# line of a change across 8,000 clients, remove and purge.
 # Prints each check and its time; the container is always torn down.
 #   boot_test.sh BUILD_DIR
 # VAULTLINE_BOOT_CACHE: folder keeping a prepared root between runs (default
@@ -252,6 +253,8 @@ restarted() {
   [ "$pid" != 0 ] && [ "$pid" != "$2" ] && running "$1"
 }
 status_matches() { [[ $(property "$1" StatusText) =~ $2 ]]; }
+# How the status line ends once every client has been checked, with the default recheck period.
+recheck_due='; next recheck in [0-9]+ min$'
 expect_status() {
   wait_for 30 status_matches "$1" "$2" ||
     why "$1 status '$(property "$1" StatusText)', expected /$2/"
@@ -272,6 +275,44 @@ every_path_names_the_target() {
 stale_paths_rewritten() {
   wait_for 30 every_path_names_the_target ||
     why "state file: $(grep -F 'path=' "$root/root/sim/small.state.xml")"
+}
+
+# ExecReload sends SIGUSR1: every client is checked again, and found right this time.
+reload_rechecks_every_client() {
+  local invocation
+  invocation=$(property vaultline.service InvocationID)
+  inside systemctl reload vaultline.service || why "reload failed" || return 1
+  wait_for 30 journal_has '5 clients checked against 10.0.0.5 after the recheck: 5 correct, 0 rewritten, 0 failing' \
+    "_SYSTEMD_INVOCATION_ID=$invocation" || why "no recheck settled after the reload" || return 1
+  journal_has 'rechecking 5 clients against 10.0.0.5' "_SYSTEMD_INVOCATION_ID=$invocation" ||
+    why "no recheck started" || return 1
+  running vaultline.service || why "not running after the reload"
+}
+
+# The example on-change command, installed as the README says, under the unit's real sandbox:
+# the folder it appends to is read-only until a ReadWritePaths= drop-in opens it.
+on_change_needs_and_gets_a_writable_folder() {
+  local folder=/var/lib/vaultline-changes dropin=$root/etc/systemd/system/vaultline.service.d
+  inside install -D -m 0755 /usr/share/doc/vaultline/vaultline-on-change.example \
+    /usr/local/libexec/vaultline-on-change &&
+    inside install -d -m 0750 -o vaultline -g vaultline "$folder" || return 1
+  sed -i 's|</Vaultline>|  <OnChange Command="/usr/local/libexec/vaultline-on-change"/>\n&|' \
+    "$root/root/sim/single.conf"
+  install_configuration single /etc/vaultline && inside systemctl restart vaultline.service ||
+    return 1
+  wait_for 30 journal_has 'on-change command (settled) exited with status 2' -u vaultline.service ||
+    why "no failed run without the drop-in" || return 1
+  journal_has "$folder/changes.log: Read-only file system" -u vaultline.service ||
+    why "the command's complaint was not logged" || return 1
+  mkdir -p "$dropin"
+  printf '[Service]\nReadWritePaths=%s\n' "$folder" >"$dropin/on-change.conf"
+  inside systemctl daemon-reload && inside systemctl restart vaultline.service || return 1
+  wait_for 30 grep -qs ' settled 10.0.0.5 after a change: 5 correct, 0 rewritten, 0 failing$' \
+    "$root$folder/changes.log" || why "changes.log: $(cat "$root$folder/changes.log" 2>&1)" ||
+    return 1
+  grep -q ' address none -> 10.0.0.5$' "$root$folder/changes.log" ||
+    why "no address line: $(cat "$root$folder/changes.log")" || return 1
+  echo "    $(head -n 1 "$root$folder/changes.log")"
 }
 
 restarts_after_sigkill() {
@@ -319,9 +360,9 @@ instances_run_side_by_side() {
     return 1
   # Each names its own target: site-a finds its clients already right, site-b rewrites its own.
   expect_status vaultline@site-a.service \
-    '^target 10\.0\.0\.5 \(since [0-9:]+\); 2 clients correct, 0 rewritten, 0 failing$' &&
+    '^target 10\.0\.0\.5 \(since [0-9:]+\); 2 clients correct, 0 rewritten, 0 failing'"$recheck_due" &&
     expect_status vaultline@site-b.service \
-      '^target 10\.0\.0\.6 \(since [0-9:]+\); 0 clients correct, 2 rewritten, 0 failing$'
+      '^target 10\.0\.0\.6 \(since [0-9:]+\); 0 clients correct, 2 rewritten, 0 failing'"$recheck_due"
 }
 
 # As site-a's service would: in its mount namespace, as user vaultline.
@@ -444,8 +485,11 @@ step "simulator: 2 targets and 5 clients on 127.0.0.x, all on port 22609" start_
 step "configuration installed as the README says" install_configuration single /etc/vaultline
 step "vaultline.service reaches active (running) with readiness" starts_ready
 step "status line names the target's address and the counts" expect_status vaultline.service \
-  '^target 10\.0\.0\.5 \(since [0-9:]+\); 1 client correct, 4 rewritten, 0 failing$'
+  '^target 10\.0\.0\.5 \(since [0-9:]+\); 1 client correct, 4 rewritten, 0 failing'"$recheck_due"
 step "the simulator's state shows the rewrites" stale_paths_rewritten
+step "systemctl reload rechecks every client" reload_rechecks_every_client
+step "the example on-change command writes only with a ReadWritePaths= drop-in" \
+  on_change_needs_and_gets_a_writable_folder
 step "SIGKILL brings a restart" restarts_after_sigkill
 step "a watchdog timeout (WatchdogSec=2s drop-in) brings a restart" restarts_after_watchdog_timeout
 step "systemctl stop ends it with success" stops_with_success

@@ -73,13 +73,14 @@ expect_files "$service_deb" usr/sbin/vaultline usr/sbin/vaultline-check \
   usr/lib/vaultline/libkxAPI.so usr/share/man/man8/vaultline-check.8.gz \
   usr/lib/systemd/system/vaultline.service usr/lib/systemd/system/vaultline@.service \
   usr/share/man/man8/vaultline.8.gz usr/share/doc/vaultline/copyright \
-  usr/share/doc/vaultline/changelog.gz usr/share/doc/vaultline/vaultline.conf.example etc/vaultline/
+  usr/share/doc/vaultline/changelog.gz usr/share/doc/vaultline/vaultline.conf.example \
+  usr/share/doc/vaultline/vaultline-on-change.example etc/vaultline/
 expect_files "$simulator_deb" usr/bin/archive-simulator usr/share/man/man1/archive-simulator.1.gz \
   usr/share/doc/vaultline-simulator/README.md usr/share/doc/vaultline-simulator/copyright
 
 depends=$(dpkg-deb -f "$service_deb" Depends)
 echo "Depends: $depends"
-for package in adduser libboost-log libtinyxml2 libc6; do
+for package in adduser procps libboost-log libtinyxml2 libc6; do
   [[ $depends == *"$package"* ]] || fail "vaultline does not depend on $package"
 done
 if [[ $depends == *kxapi* || $depends == *vaultline* ]]; then

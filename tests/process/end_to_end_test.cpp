@@ -2,116 +2,23 @@
 // refused logins and dropped connections, with the real program and the stand-in SDK.
 #include <signal.h>
 
-#include <cstdlib>
-#include <regex>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include <gmock/gmock.h>
 
-#include "support/child_process.h"
-#include "support/simulator_harness.h"
+#include "fleet_fixture.h"
 
+using process_support::ClientServer;
+using process_support::EndToEnd;
+using process_support::kJobTimeout;
+using process_support::TargetServer;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing_support::ChildProcess;
 using testing_support::CountOf;
-using testing_support::FleetAdapter;
 using testing_support::FleetServer;
-using testing_support::FleetTarget;
-using testing_support::Simulator;
-using testing_support::TempDirectory;
 using testing_support::WaitUntil;
 
 namespace {
-
-// A program to run vaultline under (e.g. valgrind's full path and options), from the environment;
-// words separated by spaces. Empty when unset.
-std::vector<std::string> Wrapper() {
-    std::vector<std::string> words;
-    if (const char* wrapper = std::getenv("VAULTLINE_TEST_WRAPPER")) {
-        std::istringstream split(wrapper);
-        for (std::string word; split >> word;) {
-            words.push_back(word);
-        }
-    }
-    return words;
-}
-
-// A wrapped service runs many times slower; its deadlines stretch with it.
-const int kSlowdown = Wrapper().empty() ? 1 : 6;
-const auto kJobTimeout = std::chrono::seconds(20) * kSlowdown;
-
-FleetServer TargetServer(const std::string& ip) {
-    FleetServer target;
-    target.name = "target";
-    target.password = "target-secret";
-    target.adapters = {
-        FleetAdapter{"lo", "loopback", "00:00:00:00:00:00", "127.0.0.1", true, false},
-        FleetAdapter{"eth0", "Onboard NIC", "00:11:22:33:44:55", ip, true, true}};
-    return target;
-}
-
-// Each client listens on its own loopback address, so log lines name it unambiguously.
-FleetServer ClientServer(const std::string& name, const std::string& address,
-                         const std::string& path) {
-    FleetServer client;
-    client.name = name;
-    client.address = address;
-    client.username = "backup";
-    client.password = "client-secret";
-    client.targets = {FleetTarget{1, false, "\\\\old-nas\\disabled"}, FleetTarget{7, true, path}};
-    return client;
-}
-
-// `clientsAttributes` (" Name=\"value\"" ...) go on <ArchiveClients>.
-std::string ConfigurationFor(const Simulator& simulator, const std::vector<FleetServer>& fleet,
-                             const std::string& clientsAttributes) {
-    std::ostringstream xml;
-    xml << "<Vaultline>\n  <ArchiveTarget Address=\"127.0.0.1\" Port=\"" << simulator.Port("target")
-        << "\" Username=\"admin\" Password=\"target-secret\"/>\n"
-        << "  <ArchiveClients Username=\"backup\" Password=\"client-secret\"" << clientsAttributes
-        << ">\n";
-    for (const auto& server : fleet) {
-        if (server.name != "target") {
-            xml << "    <ArchiveClient Address=\"" << server.address << "\" Port=\""
-                << simulator.Port(server.name) << "\"/>\n";
-        }
-    }
-    xml << "  </ArchiveClients>\n</Vaultline>\n";
-    return xml.str();
-}
-
-// The simulator with a fleet, and vaultline configured for it, running in a scratch directory.
-class EndToEnd : public ::testing::Test {
-protected:
-    void Start(std::vector<FleetServer> servers, const std::string& clientsAttributes = "") {
-        fleet = std::move(servers);
-        simulator = std::make_unique<Simulator>(fleet);
-        directory.WriteFile("vaultline.conf",
-                            ConfigurationFor(*simulator, fleet, clientsAttributes));
-        std::vector<std::string> command = Wrapper();
-        command.insert(command.end(), {VAULTLINE_BINARY, "-c"});
-        service = std::make_unique<ChildProcess>(command, directory.Path());
-    }
-
-    bool LogShows(const std::string& text) { return service->WaitForStderr(text, kJobTimeout); }
-
-    void StopAndExpectCleanEnd() {
-        service->Signal(SIGTERM);
-        ASSERT_EQ(service->Wait(std::chrono::seconds(10) * kSlowdown), 0);
-        const std::string log = service->Stderr();
-        EXPECT_THAT(log, HasSubstr("FATAL   caught signal 15\n"));
-        EXPECT_THAT(log, testing::EndsWith("INFO    Program complete.\n"));
-        EXPECT_THAT(log, Not(HasSubstr("secret")));
-    }
-
-    std::vector<FleetServer> fleet;
-    std::unique_ptr<Simulator> simulator;
-    TempDirectory directory;
-    std::unique_ptr<ChildProcess> service;
-};
 
 TEST_F(EndToEnd,
        StaleHostIsRewrittenCorrectOneClosedMalformedOneReportedThenAddressChangeFollowed) {
@@ -176,8 +83,7 @@ TEST_F(EndToEnd,
 TEST_F(EndToEnd, RecheckRewritesAClientChangedBehindTheServicesBack) {
     for (const bool signalled : {true, false}) {
         SCOPED_TRACE(signalled ? "SIGUSR1, periodic rechecks off" : "every 2 s");
-        service.reset();
-        simulator.reset();
+        EndCase();
         Start({TargetServer("10.0.0.5"), ClientServer("moved", "127.0.0.2", "\\\\nas\\archive"),
                ClientServer("correct", "127.0.0.3", "\\\\10.0.0.5\\archive")},
               signalled ? " RecheckSeconds=\"0\"" : " RecheckSeconds=\"2\"");
@@ -199,7 +105,10 @@ TEST_F(EndToEnd, RecheckRewritesAClientChangedBehindTheServicesBack) {
             LogShows("2 clients checked against 10.0.0.5 after the recheck: 1 correct, "
                      "1 rewritten, 0 failing"))
             << service->Stderr();
-        EXPECT_EQ(simulator->TargetPath("moved", 7), "\\\\10.0.0.5\\archive");
+        // The settle line follows the update's send; the simulator applies it a moment later.
+        EXPECT_TRUE(
+            WaitUntil([&] { return simulator->TargetPath("moved", 7) == "\\\\10.0.0.5\\archive"; },
+                      kJobTimeout));
         // Found correct during the recheck: DEBUG, which -c does not show.
         EXPECT_EQ(CountOf(service->Stderr(), "127.0.0.3: found archive target"), 1)
             << service->Stderr();

@@ -79,7 +79,15 @@ INSTANTIATE_TEST_SUITE_P(
                   "<Root>" + kTarget +
                       "<ArchiveClients Username='u' Password='p'><ArchiveClient Address='c1'/>"
                       "<ArchiveClient Port='1'/></ArchiveClients></Root>",
-                  "bad <ArchiveClient>; Address required", 2}),
+                  "bad <ArchiveClient>; Address required", 2},
+        FaultCase{"OnChangeRelative",
+                  "<Root>" + kTarget + kClients + "<OnChange Command='bin/notify'/></Root>",
+                  "bad <OnChange>; Command must be an absolute path", 1},
+        FaultCase{"OnChangeEmpty", "<Root>" + kTarget + kClients + "<OnChange Command=''/></Root>",
+                  "bad <OnChange>; Command must be an absolute path", 1},
+        FaultCase{"OnChangeWithoutCommand",
+                  "<Root>" + kTarget + kClients + "<OnChange TimeoutSeconds='5'/></Root>",
+                  "bad <OnChange>; Command must be an absolute path", 1}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 TEST_F(ServiceTest, MissingOrUnreadableConfigurationCannotBeOpened) {
@@ -187,6 +195,33 @@ TEST_F(ServiceTest, RecheckSecondsDefaultsToAnHourAndZeroTurnsRechecksOff) {
         ASSERT_TRUE(ReadConfiguration(
             kConfigurationFile, [](const ServerConfig&) { return true; }, &settings));
         EXPECT_EQ(settings.recheckPeriod.count(), example.seconds);
+    }
+}
+
+TEST_F(ServiceTest, OnChangeIsOptionalTheFirstCountsAndItsTimeoutDefaultsToAMinute) {
+    const struct {
+        const char* elements;
+        const char* command;  // null: no command
+        long long seconds;
+    } cases[] = {{"", nullptr, 0},
+                 {"<OnChange Command='/a'/>", "/a", 60},
+                 {"<OnChange Command='/a' TimeoutSeconds='abc'/>", "/a", 60},
+                 {"<OnChange Command='/a' TimeoutSeconds='0'/>", "/a", 60},
+                 {"<OnChange Command='/a' TimeoutSeconds='-5'/>", "/a", 60},
+                 {"<OnChange Command='/a' TimeoutSeconds='5'/>", "/a", 5},
+                 {"<OnChange Command='/a' TimeoutSeconds='99999999999'/>", "/a", 86400},
+                 {"<OnChange Command='/a'/><OnChange Command='b'/>", "/a", 60}};
+    for (const auto& example : cases) {
+        SCOPED_TRACE(example.elements);
+        WriteConfiguration("<R>" + kTarget + kClients + example.elements + "</R>");
+        ServiceSettings settings;
+        ASSERT_TRUE(ReadConfiguration(
+            kConfigurationFile, [](const ServerConfig&) { return true; }, &settings));
+        ASSERT_EQ(settings.onChange.has_value(), example.command != nullptr);
+        if (settings.onChange) {
+            EXPECT_EQ(settings.onChange->command, example.command);
+            EXPECT_EQ(settings.onChange->timeout.count(), example.seconds);
+        }
     }
 }
 

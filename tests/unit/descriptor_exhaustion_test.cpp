@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 #include <gmock/gmock.h>
 
 #include "app/process_setup.h"
+#include "on_change/runner.h"
 #include "unit/service_fixture.h"
 
 namespace vaultline {
@@ -134,6 +137,36 @@ TEST(DescriptorLimit, SoftLimitIsRaisedToTheHardLimit) {
     getrlimit(RLIMIT_NOFILE, &raised);
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(raised.rlim_cur, saved.rlim_max);
+}
+
+// The operator's command needs a pipe: without a descriptor for it, the moment waits and is tried
+// again after the retry delay.
+TEST_F(DescriptorExhaustionTest, OnChangeCommandWithoutADescriptorIsTriedAgainLater) {
+    const auto script = directory.WriteFile("on-change", "#!/bin/sh\necho \"$VAULTLINE_EVENT\"\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    OnChangeRunner runner;
+    runner.Configure(OnChangeSettings{script.string(), std::chrono::seconds(60)},
+                     std::chrono::seconds(5));
+    runner.Notify(AddressMoment("", "10.0.0.5"));
+    const auto start = std::chrono::steady_clock::now();
+    {
+        SoftDescriptorLimit limit(3);
+        runner.Poll(start);
+    }
+    EXPECT_TRUE(log.Contains("WARNING on-change command " + script.string() +
+                             " (address) could not be started: Too many open files; trying "
+                             "again in 5 s"));
+    runner.Poll(start + std::chrono::seconds(4));
+    EXPECT_EQ(CountLinesWith("on-change"), 1);
+    runner.Poll(start + std::chrono::seconds(5));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!log.Contains("INFO on-change command (address) exited with status 0") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        runner.Poll(start + std::chrono::seconds(5));
+    }
+    EXPECT_TRUE(log.Contains("INFO on-change: address"));
+    EXPECT_TRUE(log.Contains("INFO on-change command (address) exited with status 0"));
 }
 
 }  // namespace

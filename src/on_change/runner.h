@@ -1,0 +1,89 @@
+// Running the operator's on-change command: one run at a time, moments that arrive meanwhile
+// coalesced, its output logged, its time limited, and its end at a stop.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+
+#include "on_change/moment.h"
+#include "on_change/output_lines.h"
+#include "on_change/settings.h"
+
+namespace vaultline {
+
+class OnChangeRunner {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    OnChangeRunner() = default;
+    // Stops a command still running, as Stop does.
+    ~OnChangeRunner();
+    OnChangeRunner(const OnChangeRunner&) = delete;
+    OnChangeRunner& operator=(const OnChangeRunner&) = delete;
+
+    // Once, before any moment is noted; Poll reads the settings only after a moment was noted.
+    // So the main thread may call it while the worker polls, before it queues the work that
+    // leads to the first moment. Without settings, moments are ignored. A start that fails for
+    // want of descriptors, processes or memory is tried again `retryDelay` later.
+    void Configure(const std::optional<OnChangeSettings>& settings,
+                   std::chrono::milliseconds retryDelay);
+
+    // Worker thread. Notes a moment; its command starts at a later Poll. Of each kind only the
+    // latest waits, coalesced with the one it replaces (see Coalesce).
+    void Notify(const OnChangeMoment& moment);
+
+    // Worker thread, once per socket pass; never blocks. Logs the running command's output,
+    // collects its exit, enforces its time limit, and starts the next waiting moment's command
+    // when none runs: an address moment before a settled one.
+    void Poll(Clock::time_point now);
+
+    // Main thread, once the worker has stopped. Drops the waiting moments; a running command
+    // (and its process group) gets SIGTERM, then SIGKILL after at most `stopGrace`.
+    void Stop();
+
+    // The wait between SIGTERM and SIGKILL after a command's timeout. Tests shorten it.
+    std::chrono::milliseconds killGrace{5000};
+    // How long a stop waits for a running command to end after SIGTERM.
+    std::chrono::milliseconds stopGrace{2000};
+
+private:
+    struct Run {
+        OnChangeEvent event;
+        pid_t pid;
+        int output;
+        OutputLines lines;
+        Clock::time_point deadline;
+        // Set once the command was told to end (its timeout, or the stop); SIGKILL follows at
+        // `killAt`. Such an end is not reported as a failure of the command.
+        bool terminated = false;
+        Clock::time_point killAt{};
+        bool killed = false;
+    };
+
+    void StartNext(Clock::time_point now);
+    // SIGTERM once the command's time is up, SIGKILL `killGrace` later.
+    void EnforceTimeLimit(Clock::time_point now);
+    // Reads what the command wrote, at most a bounded amount, and logs its lines.
+    void ReadOutput();
+    // How the command ended, once it has; it stays a zombie, keeping its process group's id,
+    // until Finish collects it.
+    std::optional<siginfo_t> Exited();
+    // Logs the rest of the output and how the command ended, ends what is left of a terminated
+    // command's group, and collects the command.
+    void Finish(const siginfo_t& exit);
+    void Signal(int signalNumber);
+
+    std::optional<OnChangeSettings> settings_;
+    std::chrono::milliseconds retryDelay_{5000};
+    // Worker thread only, like everything below.
+    std::optional<OnChangeMoment> waitingAddress_;
+    std::optional<OnChangeMoment> waitingSettled_;
+    std::optional<Run> run_;
+    // No command starts before then, after a start failed for want of resources.
+    std::optional<Clock::time_point> retryAt_;
+};
+
+}  // namespace vaultline
