@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "bench_fleet.h"
 #include "launcher/child_process.h"
 #include "launcher/simulator_process.h"
 
@@ -15,18 +16,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string Fleet(int clients) {
-    std::ostringstream xml;
-    xml << "<Fleet>\n<Server name=\"target\" port=\"0\" username=\"admin\" password=\"bench\">"
-        << "<Adapter name=\"eth0\" description=\"nic\" mac=\"52:54:00:00:00:01\" ip=\"10.0.0.5\" "
-           "connected=\"true\" dhcp=\"true\"/></Server>\n";
+    std::vector<launcher::FleetServer> fleet = {bench::BenchTarget("10.0.0.5")};
     for (int client = 0; client < clients; ++client) {
-        xml << "<Server name=\"client" << client
-            << "\" port=\"0\" username=\"backup\" password=\"bench\"><Target id=\"1\" path=\"\\\\"
-            << (client % 2 == 0 ? "10.0.0.5" : "nas01") << "\\archive\\" << client
-            << "\"/></Server>\n";
+        const std::string host = client % 2 == 0 ? "10.0.0.5" : "nas01";
+        fleet.push_back(bench::BenchClient(
+            client, {{1, true, "\\\\" + host + "\\archive\\" + std::to_string(client)}}));
     }
-    xml << "</Fleet>\n";
-    return xml.str();
+    return launcher::FleetXml(fleet);
 }
 
 int CountLines(const std::string& text, const std::string& piece) {

@@ -16,10 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "app/logging.h"
+#include "base/logging.h"
+#include "bench_fleet.h"
 #include "launcher/child_process.h"
 #include "launcher/simulator_process.h"
-#include "service/vaultline.h"
+#include "service/test_access.h"
 
 namespace {
 
@@ -32,16 +33,13 @@ double Milliseconds(Clock::duration duration) {
 // A target at 10.0.0.5 and one client whose `targets` targets are all enabled and stale. The
 // client keeps its connection after an update, so the service can check it again and again.
 std::string Fleet(int targets) {
-    std::ostringstream xml;
-    xml << "<Fleet>\n<Server name=\"target\" port=\"0\" username=\"admin\" password=\"bench\">"
-        << "<Adapter name=\"eth0\" ip=\"10.0.0.5\"/></Server>\n"
-        << "<Server name=\"client\" port=\"0\" username=\"backup\" password=\"bench\" "
-           "closeAfterUpdate=\"false\">\n";
+    launcher::FleetServer client = bench::BenchClient(0, {});
+    client.name = "client";
+    client.knobs["closeAfterUpdate"] = "false";
     for (int id = 1; id <= targets; ++id) {
-        xml << "<Target id=\"" << id << "\" path=\"\\\\nas01\\archive\\" << id << "\"/>\n";
+        client.targets.push_back({id, true, "\\\\nas01\\archive\\" + std::to_string(id)});
     }
-    xml << "</Server>\n</Fleet>\n";
-    return xml.str();
+    return launcher::FleetXml({bench::BenchTarget("10.0.0.5"), client});
 }
 
 std::string Configuration(const launcher::SimulatorProcess& simulator) {
@@ -55,9 +53,9 @@ std::string Configuration(const launcher::SimulatorProcess& simulator) {
 
 // Runs `work` on the service's worker thread and waits for it.
 template <class Work>
-void OnWorker(Vaultline& service, Work work) {
+void OnWorker(vaultline::Vaultline& service, Work work) {
     std::promise<void> done;
-    service.Schedule(
+    vaultline::ServiceTestAccess(service).Schedule(
         [&] {
             work();
             done.set_value();
@@ -82,14 +80,18 @@ int MeasureService(const launcher::SimulatorProcess& simulator, int targets, int
     dup2(logFile, STDERR_FILENO);
     close(logFile);
 
-    Logger benchLogger;
-    const auto sink = InitLogging(1, false);
-    logger = &benchLogger;
+    vaultline::Logger benchLogger;
+    const auto sink = vaultline::InitLogging(1, false);
+    vaultline::logger = &benchLogger;
     std::vector<double> checks;
     bool converged = false;
     double firstUpdateMs = 0;
     {
-        Vaultline service;
+        // No guard between checks, so every round checks again.
+        vaultline::ServiceTimes times;
+        times.verifyInterval = std::chrono::milliseconds(0);
+        vaultline::Vaultline service(times);
+        const vaultline::ServiceTestAccess inside(service);
         const auto started = Clock::now();
         if (service.Initialize()) {
             converged = simulator.Process().WaitForStdout("update name=client target=1 ",
@@ -98,23 +100,22 @@ int MeasureService(const launcher::SimulatorProcess& simulator, int targets, int
         }
         if (converged) {
             OnWorker(service, [&] {
-                Vaultline::Server& client = service.clients.front()->server;
-                if (client.state != ConnState::LoggedIn ||
+                vaultline::Vaultline::Server& client = inside.ClientRecord(0).server;
+                if (client.state != vaultline::ConnState::LoggedIn ||
                     KXAPI_GetNumTargets(client.handle.get()) != static_cast<uint64_t>(targets)) {
                     return;
                 }
                 // One task, so the close a correct check queues waits until every round is done.
                 for (int round = 0; round < rounds; ++round) {
-                    client.verifyStarted = false;
                     const auto start = Clock::now();
-                    service.VerifyClientTarget(client);
+                    inside.VerifyClientTarget(client);
                     checks.push_back(Milliseconds(Clock::now() - start));
                 }
             });
         }
     }
-    logger = nullptr;
-    ShutdownLogging(sink);
+    vaultline::logger = nullptr;
+    vaultline::ShutdownLogging(sink);
     dup2(savedStderr, STDERR_FILENO);
     close(savedStderr);
     std::filesystem::current_path(previousDirectory);

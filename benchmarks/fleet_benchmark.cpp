@@ -34,21 +34,17 @@ int CountEvent(int event, long result, tagPayloadType*, unsigned long, void* cli
     return 0;
 }
 
-std::string FleetXml(int servers, const std::string& pathPrefix) {
-    std::string xml = "<Fleet>\n";
+std::string Fleet(int servers, const std::string& pathPrefix) {
+    std::vector<launcher::FleetServer> fleet;
     for (int index = 0; index < servers; ++index) {
-        const std::string name = "server" + std::to_string(index);
-        xml += "  <Server name=\"" + name +
-               "\" port=\"0\" username=\"admin\" password=\"secret\" closeAfterUpdate=\"true\">\n"
-               "    <Adapter name=\"eth0\" description=\"NIC\" mac=\"00:11:22:33:44:55\" "
-               "ip=\"10.0.0.5\"/>\n"
-               "    <Target id=\"1\" path=\"" +
-               pathPrefix + name +
-               "\"/>\n"
-               "    <Target id=\"2\" enabled=\"false\" path=\"\\\\10.0.0.9\\spare\"/>\n"
-               "  </Server>\n";
+        launcher::FleetServer server;
+        server.name = "server" + std::to_string(index);
+        server.knobs["closeAfterUpdate"] = "true";
+        server.adapters = {{"eth0", "NIC", "00:11:22:33:44:55", "10.0.0.5"}};
+        server.targets = {{1, true, pathPrefix + server.name}, {2, false, "\\\\10.0.0.9\\spare"}};
+        fleet.push_back(server);
     }
-    return xml + "</Fleet>\n";
+    return launcher::FleetXml(fleet);
 }
 
 double MillisecondsSince(Clock::time_point start) {
@@ -123,7 +119,7 @@ int main(int argc, char** argv) {
     auto start = Clock::now();
     std::unique_ptr<launcher::SimulatorProcess> started;
     try {
-        started = std::make_unique<launcher::SimulatorProcess>(FleetXml(servers, "\\\\10.0.0.9\\"),
+        started = std::make_unique<launcher::SimulatorProcess>(Fleet(servers, "\\\\10.0.0.9\\"),
                                                                std::chrono::seconds(120));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
@@ -163,7 +159,7 @@ int main(int argc, char** argv) {
                 simulator.Process().MemoryKib("VmHWM") / 1024.0);
 
     start = Clock::now();
-    simulator.ReloadXml(FleetXml(servers, "\\\\10.0.0.10\\"));
+    simulator.ReloadXml(Fleet(servers, "\\\\10.0.0.10\\"));
     const bool pushed = PumpAll(
         clients, [&] { return All(clients, &Client::dataSets, 2); }, 120);
     std::printf("reload pushed to all         %.0f ms%s\n", MillisecondsSince(start),

@@ -5,12 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+#include "bench_fleet.h"
 
-struct Credentials {
-    std::string username;
-    std::string password;
-};
+namespace bench {
 
 // A login to the target kept open between rounds, reporting each new data set.
 class TargetWatch {

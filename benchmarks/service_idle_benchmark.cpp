@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_fleet.h"
 #include "launcher/child_process.h"
 #include "launcher/simulator_process.h"
 #include "process_stats.h"
@@ -24,18 +25,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string Fleet(int clients) {
-    std::ostringstream xml;
-    xml << "<Fleet>\n<Server name=\"target\" port=\"0\" username=\"admin\" password=\"bench\">"
-        << "<Adapter name=\"eth0\" description=\"nic\" mac=\"52:54:00:00:00:01\" ip=\"10.0.0.5\" "
-           "connected=\"true\" dhcp=\"true\"/></Server>\n";
+    std::vector<launcher::FleetServer> fleet = {bench::BenchTarget("10.0.0.5")};
     for (int client = 0; client < clients; ++client) {
-        xml << "<Server name=\"client" << client
-            << "\" port=\"0\" username=\"backup\" password=\"bench\"><Target id=\"1\" "
-               "enabled=\"true\" "
-               "path=\"\\\\10.0.0.5\\archive\"/></Server>\n";
+        fleet.push_back(bench::BenchClient(client, {{1, true, "\\\\10.0.0.5\\archive"}}));
     }
-    xml << "</Fleet>\n";
-    return xml.str();
+    return launcher::FleetXml(fleet);
 }
 
 // A datagram socket playing systemd's notification socket; counts what arrives.

@@ -30,7 +30,7 @@ std::optional<uint64_t> ReportedLength(FuzzedDataProvider& input, std::size_t si
         case 3:
             return input.ConsumeIntegralInRange<uint64_t>(0, 512);
         case 4:
-            return StringFieldBuffer::kMaxTotalLength +
+            return vaultline::StringFieldBuffer::kMaxTotalLength +
                    input.ConsumeIntegralInRange<uint64_t>(0, 1);
         default:
             return input.ConsumeIntegral<uint64_t>();
@@ -69,7 +69,7 @@ scripted_sdk::Target MakeTarget(FuzzedDataProvider& input) {
 // zero byte behind, or nothing when that length is refused.
 std::optional<std::string> PathAsRead(const scripted_sdk::Target& target) {
     const uint64_t size = target.reportedLength.value_or(target.path.size() + 1);
-    if (size > StringFieldBuffer::kMaxTotalLength) {
+    if (size > vaultline::StringFieldBuffer::kMaxTotalLength) {
         return std::nullopt;
     }
     std::string buffer(size, '\0');
@@ -122,16 +122,16 @@ void CheckUpdates(const std::string& address, const std::vector<scripted_sdk::Ta
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // Each check that finds the path correct leaves a queued close behind until the service is
     // replaced.
-    static auto& parked = *new fuzz_support::ParkedService(4096);
-    static auto& client = *new std::unique_ptr<Vaultline::CbData>;
+    static auto& parked = *new vaultline::fuzz_support::ParkedService(4096);
+    static auto& client = *new std::unique_ptr<vaultline::Vaultline::CbData>;
     if (parked.Due()) {
         client.reset();
     }
-    Vaultline& service = parked.Next();
+    vaultline::Vaultline& service = parked.Next();
     if (!client) {
-        Vaultline::Server server;
-        server.address = "10.0.1.1";
-        server.port = 22609;
+        vaultline::Vaultline::Server server;
+        server.config.address = "10.0.1.1";
+        server.config.port = 22609;
         client = service.InitServer(server);
         if (!client) {
             std::abort();

@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const ScratchDirectory scratch;
     // Each accepted file leaves one queued connection attempt behind until the service is
     // replaced.
-    static auto& parked = *new fuzz_support::ParkedService(4096);
-    Vaultline& service = parked.Next();
+    static auto& parked = *new vaultline::fuzz_support::ParkedService(4096);
+    vaultline::Vaultline& service = parked.Next();
     scratch.Enter();
     WriteConfiguration(data, size);
     const bool accepted = service.Initialize();

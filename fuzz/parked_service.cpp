@@ -9,10 +9,10 @@
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/make_shared.hpp>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "double/scripted_kxapi.h"
 
-namespace fuzz_support {
+namespace vaultline::fuzz_support {
 namespace {
 
 BOOST_LOG_ATTRIBUTE_KEYWORD(severityAttribute, "Severity", Severity)
@@ -61,4 +61,4 @@ Vaultline& ParkedService::Next() {
     return *service_;
 }
 
-}  // namespace fuzz_support
+}  // namespace vaultline::fuzz_support

@@ -6,7 +6,7 @@
 
 #include "service/vaultline.h"
 
-namespace fuzz_support {
+namespace vaultline::fuzz_support {
 
 // Routes `logger` through a sink that formats every record and discards it, so log statements
 // run in full on fuzzed texts. Idempotent.
@@ -35,4 +35,4 @@ private:
     std::unique_ptr<Vaultline> service_;
 };
 
-}  // namespace fuzz_support
+}  // namespace vaultline::fuzz_support

@@ -42,6 +42,9 @@ bash scripts/install-deps.sh
 stage "format check"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
+stage "folder include check"
+bash scripts/folder_includes.sh >/dev/null
+
 stage "default build and tests"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"

@@ -1,31 +1,22 @@
 // The process: command line, logging, the service's life and the exit status.
-#include <cstdlib>
 #include <iostream>
-#include <optional>
-#include <string>
 
-#include "app/logging.h"
 #include "app/options.h"
 #include "app/process_setup.h"
-#include "app/run_loop.h"
+#include "app/signals.h"
+#include "base/command_line.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
 
-int main(int argc, char** argv) {
+namespace vaultline {
+namespace {
+
+int Main(int argc, char** argv) {
     const auto options = BuildOptions();
     CommandLine commandLine;
-    std::optional<std::string> commandLineError;
-    try {
-        commandLine = ParseCommandLine(options, argc, argv);
-    } catch (const boost::program_options::error& error) {
-        commandLineError = error.what();
-    }
-    if (commandLineError) {
-        std::cout << options << '\n' << *commandLineError << '\n';
-        return 1;
-    }
-    if (commandLine.help) {
-        std::cout << options;
-        return 0;
+    const auto parse = [&] { return ParseCommandLine(options, argc, argv); };
+    if (const auto status = AnswerCommandLine(options, parse, std::cout, commandLine)) {
+        return *status;
     }
 
     IgnoreBrokenPipes();
@@ -36,7 +27,7 @@ int main(int argc, char** argv) {
     bool workerFailed = false;
     {
         Logger mainLogger;
-        BOOST_LOG_SEV(mainLogger, INFO) << kBanner << " started.";
+        BOOST_LOG_SEV(mainLogger, Severity::INFO) << kBanner << " started.";
         logger = &mainLogger;
         {
             Vaultline service;
@@ -46,20 +37,20 @@ int main(int argc, char** argv) {
             IgnoreStopSignals();
             IgnoreRecheckSignal();
             service.StopWorker();
-            workerFailed = service.workerFailed;
+            workerFailed = service.WorkerFailed();
         }
         if (caughtSignal != 0) {
-            BOOST_LOG_SEV(*logger, FATAL) << "caught signal " << caughtSignal;
+            BOOST_LOG_SEV(*logger, Severity::FATAL) << "caught signal " << caughtSignal;
         }
         logger = nullptr;
-        BOOST_LOG_SEV(mainLogger, INFO) << "Program complete.";
+        BOOST_LOG_SEV(mainLogger, Severity::INFO) << "Program complete.";
     }
-    const int status = workerFailed ? 1 : 0;
-    // Writes every queued line, then ends the feeding thread here rather than in the exit
-    // handlers, where it would still be running while static objects are torn down. When nobody
-    // reads standard error, flushing the standard streams at exit would wait for ever.
-    if (!ShutdownLogging(sink)) {
-        std::_Exit(status);
-    }
-    return status;
+    return FinishLogging(sink, workerFailed ? 1 : 0);
+}
+
+}  // namespace
+}  // namespace vaultline
+
+int main(int argc, char** argv) {
+    return vaultline::Main(argc, argv);
 }

@@ -1,6 +1,10 @@
 // The command line: the three switches, the counted --console value and the usage text.
 #include "app/options.h"
 
+#include "base/command_line.h"
+
+namespace vaultline {
+
 namespace po = boost::program_options;
 
 const char* const kBanner = "Quorvant Technologies, Inc. Vaultline 1.0.0.136452";
@@ -30,24 +34,15 @@ TooManyLevels::TooManyLevels(uint32_t maxLevels)
                              std::to_string(maxLevels) + " times") {}
 
 po::options_description BuildOptions() {
-    po::options_description options(kBanner, po::options_description::m_default_line_length,
-                                    po::options_description::m_default_line_length / 2);
-    options.add_options()("help,h", "Show usage")("console,c", new LevelValue(2),
-                                                  "Log to console (repeat for debug)")(
+    po::options_description options = UsageOptions(kBanner);
+    options.add_options()("console,c", new LevelValue(2), "Log to console (repeat for debug)")(
         "journal,j", "Log for systemd-journald (implies -c)");
     return options;
 }
 
 CommandLine ParseCommandLine(const po::options_description& options, int argc,
                              const char* const* argv) {
-    po::variables_map variables;
-    // The parser skips argv[0], the program name.
-    po::store(po::command_line_parser(argc, argv)
-                  .options(options)
-                  .positional(po::positional_options_description())
-                  .run(),
-              variables);
-    po::notify(variables);
+    po::variables_map variables = ParseOptionsOnly(options, argc, argv);
 
     CommandLine commandLine;
     commandLine.help = variables.count("help") > 0;
@@ -58,3 +53,5 @@ CommandLine ParseCommandLine(const po::options_description& options, int argc,
     }
     return commandLine;
 }
+
+}  // namespace vaultline

@@ -7,6 +7,8 @@
 
 #include <boost/program_options.hpp>
 
+namespace vaultline {
+
 extern const char* const kBanner;
 
 // The value of a switch that counts its occurrences, refusing more than `maxLevels`.
@@ -46,3 +48,5 @@ struct CommandLine {
 // Parses the arguments after the program name. Throws the option library's errors.
 CommandLine ParseCommandLine(const boost::program_options::options_description& options, int argc,
                              const char* const* argv);
+
+}  // namespace vaultline

@@ -5,6 +5,8 @@
 
 #include <csignal>
 
+namespace vaultline {
+
 bool RaiseDescriptorLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
@@ -20,3 +22,5 @@ bool RaiseDescriptorLimit() {
 void IgnoreBrokenPipes() {
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+}  // namespace vaultline

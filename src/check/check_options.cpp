@@ -1,7 +1,10 @@
 // vaultline-check's command line: the configuration file, JSON output, the time limit.
 #include "check/check_options.h"
 
-#include "service/configuration.h"
+#include "base/command_line.h"
+#include "configuration/configuration.h"
+
+namespace vaultline {
 
 namespace po = boost::program_options;
 
@@ -10,12 +13,10 @@ constexpr unsigned kMaxTimeoutSeconds = 3600;
 }  // namespace
 
 po::options_description BuildCheckOptions() {
-    po::options_description options(
+    po::options_description options = UsageOptions(
         "Usage: vaultline-check [options]\n"
-        "Shows what Vaultline would change on each archive client, changing nothing",
-        po::options_description::m_default_line_length,
-        po::options_description::m_default_line_length / 2);
-    options.add_options()("help,h", "Show usage")(
+        "Shows what Vaultline would change on each archive client, changing nothing");
+    options.add_options()(
         "config", po::value<std::string>()->value_name("PATH"),
         "Read this configuration file instead of vaultline.conf in the working directory")(
         "json", "Print the report as one JSON document")(
@@ -26,13 +27,7 @@ po::options_description BuildCheckOptions() {
 
 CheckOptions ParseCheckCommandLine(const po::options_description& options, int argc,
                                    const char* const* argv) {
-    po::variables_map variables;
-    po::store(po::command_line_parser(argc, argv)
-                  .options(options)
-                  .positional(po::positional_options_description())
-                  .run(),
-              variables);
-    po::notify(variables);
+    po::variables_map variables = ParseOptionsOnly(options, argc, argv);
 
     CheckOptions parsed;
     parsed.help = variables.count("help") > 0;
@@ -45,3 +40,5 @@ CheckOptions ParseCheckCommandLine(const po::options_description& options, int a
     }
     return parsed;
 }
+
+}  // namespace vaultline

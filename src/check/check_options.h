@@ -5,6 +5,8 @@
 
 #include <boost/program_options.hpp>
 
+namespace vaultline {
+
 struct CheckOptions {
     bool help = false;
     std::string configuration;  // "vaultline.conf" in the working directory unless given
@@ -19,3 +21,5 @@ boost::program_options::options_description BuildCheckOptions();
 // time limit outside 1 to 3600 seconds.
 CheckOptions ParseCheckCommandLine(const boost::program_options::options_description& options,
                                    int argc, const char* const* argv);
+
+}  // namespace vaultline

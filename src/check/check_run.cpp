@@ -7,12 +7,14 @@
 #include "check/client_check.h"
 #include "check/report.h"
 #include "check/target_check.h"
-#include "service/configuration.h"
+#include "configuration/configuration.h"
+
+namespace vaultline {
 
 int RunCheck(const CheckOptions& options, const StopControl& stop, std::ostream& out) {
-    std::vector<Vaultline::Server> servers;
+    std::vector<ServerConfig> servers;
     const bool read =
-        ReadConfiguration(options.configuration.c_str(), [&](Vaultline::Server& server) {
+        ReadConfiguration(options.configuration.c_str(), [&](const ServerConfig& server) {
             servers.push_back(server);
             return true;
         });
@@ -27,7 +29,7 @@ int RunCheck(const CheckOptions& options, const StopControl& stop, std::ostream&
     Findings findings;
     findings.target = CheckTarget(servers.front(), limits, stop);
     if (findings.target.Usable()) {
-        const std::vector<Vaultline::Server> clients(servers.begin() + 1, servers.end());
+        const std::vector<ServerConfig> clients(servers.begin() + 1, servers.end());
         findings.clients = CheckClients(clients, findings.target.archiveAddress, limits, stop);
     }
     if (options.json) {
@@ -38,3 +40,5 @@ int RunCheck(const CheckOptions& options, const StopControl& stop, std::ostream&
     out.flush();
     return ExitStatus(findings);
 }
+
+}  // namespace vaultline

@@ -1,47 +1,22 @@
 // The archive clients: each one's enabled archive target and what the service would do with it.
 #include "check/client_check.h"
 
-#include <algorithm>
+#include <utility>
 
 #include "sync/address_rules.h"
-#include "sync/string_field_buffer.h"
+#include "sync/sdk_records.h"
 
-namespace {
-
-TargetInfo EmptyTargetQuery() {
-    TargetInfo info{};
-    info.size = sizeof(TargetInfo);
-    info.extension.size = sizeof(TargetInfoExtension);
-    return info;
-}
-
-}  // namespace
+namespace vaultline {
 
 void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFinding& finding) {
-    const uint64_t count = std::min(KXAPI_GetNumTargets(handle), kMaxTargetsRead);
     // The first enabled target whose path could be read, as the service picks it.
-    bool chosen = false;
-    for (uint64_t index = 0; index < count; ++index) {
-        const int id = KXAPI_GetTargetId(handle, index);
-        TargetInfo query = EmptyTargetQuery();
-        if (KXAPI_GetTargetInfo(handle, id, &query) < 0 || query.enabled == 0) {
-            continue;
-        }
-        StringFieldBuffer path{{query.pathLength, &query.path}};
-        if (!path.Allocated() || KXAPI_GetTargetInfo(handle, id, &query) < 0) {
-            continue;
-        }
-        if (chosen) {
-            finding.severalEnabled = true;
-            continue;
-        }
-        chosen = true;
-        finding.path = path.Text(0);
-    }
-    if (!chosen) {
+    EnabledTarget read = ReadEnabledTarget(handle);
+    finding.severalEnabled = read.furtherEnabled > 0;
+    if (!read.found) {
         finding.verdict = Verdict::NoEnabledTarget;
         return;
     }
+    finding.path = std::move(read.path);
 
     PathCheck check = CheckTargetPath(finding.path.c_str(), archiveAddress);
     switch (check.action) {
@@ -59,7 +34,7 @@ void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFin
     }
 }
 
-std::vector<ClientFinding> CheckClients(const std::vector<Vaultline::Server>& clients,
+std::vector<ClientFinding> CheckClients(const std::vector<ServerConfig>& clients,
                                         const std::string& archiveAddress,
                                         const RoundLimits& limits, const StopControl& stop) {
     std::vector<ClientFinding> findings(clients.size());
@@ -80,3 +55,5 @@ std::vector<ClientFinding> CheckClients(const std::vector<Vaultline::Server>& cl
     }
     return findings;
 }
+
+}  // namespace vaultline

@@ -7,8 +7,7 @@
 #include "check/connection_round.h"
 #include "check/findings.h"
 
-// Targets read beyond this many are left out; a list of more is not a real client's.
-constexpr uint64_t kMaxTargetsRead = 65536;
+namespace vaultline {
 
 // Reads the archive targets of the client behind `handle`, whose data is ready, picks the
 // enabled one as the service does, and sets `finding`'s verdict against `archiveAddress`.
@@ -16,6 +15,8 @@ constexpr uint64_t kMaxTargetsRead = 65536;
 void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFinding& finding);
 
 // Reaches every client at once and judges each one, in the order of `clients`.
-std::vector<ClientFinding> CheckClients(const std::vector<Vaultline::Server>& clients,
+std::vector<ClientFinding> CheckClients(const std::vector<ServerConfig>& clients,
                                         const std::string& archiveAddress,
                                         const RoundLimits& limits, const StopControl& stop);
+
+}  // namespace vaultline

@@ -8,11 +8,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
-#include "app/logging.h"
 #include "app/process_setup.h"
+#include "base/logging.h"
+#include "base/system_errors.h"
+#include "sdk/kxapi.h"
+#include "sync/sdk_instance.h"
+
+namespace vaultline {
 
 namespace {
 
@@ -27,7 +31,7 @@ constexpr auto kLongestWait = std::chrono::milliseconds(1000);
 enum class Phase { Waiting, Connecting, Done };
 
 struct Attempt {
-    const Vaultline::Server* server = nullptr;
+    const ServerConfig* server = nullptr;
     std::size_t index = 0;
     const OnServerData* onData = nullptr;
     std::shared_ptr<void> handle;
@@ -63,18 +67,15 @@ int OnEvent(int event, long result, tagPayloadType*, unsigned long, void* userDa
 }
 
 void Start(Attempt& attempt, std::chrono::milliseconds timeout) {
-    void* const handle = KXAPI_Init();
-    attempt.handle = std::shared_ptr<void>(handle, &KXAPI_Cleanup);
+    attempt.handle = NewSdkInstance(&OnEvent, &attempt);
+    void* const handle = attempt.handle.get();
     if (handle == nullptr) {
-        BOOST_LOG_SEV(*logger, ERROR) << "kxAPI initialization failed";
         Finish(attempt, Reach::Unreachable);
         return;
     }
-    KXAPI_SetNonBlocking(handle, 1);
-    KXAPI_SetCallbackEx(handle, &OnEvent, &attempt);
     attempt.phase = Phase::Connecting;
     attempt.deadline = Clock::now() + timeout;
-    const Vaultline::Server& server = *attempt.server;
+    const ServerConfig& server = *attempt.server;
     // An SDK may look the name up here, in the caller, for as long as its resolver takes.
     const StopHandling endAtOnce(StopHandling::kEndProcess);
     if (KXAPI_Open(handle, server.address.c_str(), server.port) != 0 ||
@@ -105,17 +106,15 @@ void Watch(int epollFd, Attempt& attempt) {
     event.data.ptr = &attempt;
     if (epoll_ctl(epollFd, EPOLL_CTL_ADD, socketFd, &event) != 0) {
         const int error = errno;
-        BOOST_LOG_SEV(*logger, ERROR)
-            << "epoll_ctl (add) failed; error " << error << ": " << std::strerror(error);
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollAddFailed << ErrorSuffix(error);
         Finish(attempt, Reach::Unreachable);
     }
 }
 
 }  // namespace
 
-std::vector<Reach> ReachServers(const std::vector<Vaultline::Server>& servers,
-                                const RoundLimits& limits, const OnServerData& onData,
-                                const StopControl& stop) {
+std::vector<Reach> ReachServers(const std::vector<ServerConfig>& servers, const RoundLimits& limits,
+                                const OnServerData& onData, const StopControl& stop) {
     // A stop is taken in the wait below, so that what was found so far is still reported.
     const StopHandling deferred(StopHandling::kDeferred);
     // Sized once: the SDK holds a pointer to each attempt.
@@ -150,8 +149,7 @@ std::vector<Reach> ReachServers(const std::vector<Vaultline::Server>& servers,
         const int epollFd = epoll_create1(EPOLL_CLOEXEC);
         if (epollFd < 0) {
             const int error = errno;
-            BOOST_LOG_SEV(*logger, ERROR)
-                << "epoll_create failed; error " << error << ": " << std::strerror(error);
+            BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollCreateFailed << ErrorSuffix(error);
         }
         auto now = Clock::now();
         Clock::time_point wakeUp = now + kLongestWait;
@@ -231,3 +229,5 @@ std::size_t MaxOpenConnections() {
                ? static_cast<std::size_t>(limit.rlim_cur - kReservedDescriptors)
                : 1;
 }
+
+}  // namespace vaultline

@@ -9,7 +9,9 @@
 
 #include "check/findings.h"
 #include "check/stop_signal.h"
-#include "service/vaultline.h"
+#include "configuration/configuration.h"
+
+namespace vaultline {
 
 struct RoundLimits {
     std::chrono::milliseconds timeout{10'000};  // per server, counted from its open
@@ -26,10 +28,11 @@ using OnServerData = std::function<void(std::size_t index, void* handle)>;
 // `servers`. Once `stop.flag` is set, every server not yet done is Interrupted. Stop signals are
 // held back for its wait, except during the SDK's open, where they end the process at once
 // (StopHandling). Every SDK instance is released before it returns. Calling thread only.
-std::vector<Reach> ReachServers(const std::vector<Vaultline::Server>& servers,
-                                const RoundLimits& limits, const OnServerData& onData,
-                                const StopControl& stop);
+std::vector<Reach> ReachServers(const std::vector<ServerConfig>& servers, const RoundLimits& limits,
+                                const OnServerData& onData, const StopControl& stop);
 
 // How many connections this process can hold open at once, after raising its descriptor soft
 // limit as far as the hard limit allows. Leaves room for the process's other descriptors.
 std::size_t MaxOpenConnections();
+
+}  // namespace vaultline

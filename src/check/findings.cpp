@@ -2,6 +2,8 @@
 // exit status they add up to.
 #include "check/findings.h"
 
+namespace vaultline {
+
 int ExitStatus(const Findings& findings) {
     if (!findings.target.Usable()) {
         return 1;
@@ -33,3 +35,5 @@ Verdict VerdictFor(Reach reach) {
             return Verdict::Unreachable;
     }
 }
+
+}  // namespace vaultline

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace vaultline {
+
 // How an attempt to reach one server ended.
 enum class Reach {
     DataRead,      // logged in and the server's data was read
@@ -86,3 +88,5 @@ int ExitStatus(const Findings& findings);
 
 // The verdict for a client whose connection ended without its data being read.
 Verdict VerdictFor(Reach reach);
+
+}  // namespace vaultline

@@ -1,31 +1,22 @@
 // vaultline-check: reads the service's configuration, reaches the target and every client, and
 // reports what the service would change, changing nothing.
-#include <cstdlib>
 #include <iostream>
-#include <optional>
-#include <string>
 
-#include "app/logging.h"
+#include "base/command_line.h"
+#include "base/logging.h"
 #include "check/check_options.h"
 #include "check/check_run.h"
 #include "check/stop_signal.h"
 
-int main(int argc, char** argv) {
+namespace vaultline {
+namespace {
+
+int Main(int argc, char** argv) {
     const auto options = BuildCheckOptions();
     CheckOptions parsed;
-    std::optional<std::string> commandLineError;
-    try {
-        parsed = ParseCheckCommandLine(options, argc, argv);
-    } catch (const boost::program_options::error& error) {
-        commandLineError = error.what();
-    }
-    if (commandLineError) {
-        std::cerr << options << '\n' << *commandLineError << '\n';
-        return 1;
-    }
-    if (parsed.help) {
-        std::cout << options;
-        return 0;
+    const auto parse = [&] { return ParseCheckCommandLine(options, argc, argv); };
+    if (const auto status = AnswerCommandLine(options, parse, std::cerr, parsed)) {
+        return *status;
     }
 
     // Before the logging thread starts, so that thread inherits the blocked stop signals and only
@@ -43,10 +34,12 @@ int main(int argc, char** argv) {
         status = RunCheck(parsed, stop, std::cout);
         logger = nullptr;
     }
-    // When nobody reads standard error, flushing the standard streams at exit would wait for
-    // ever; the report on standard output has been flushed already.
-    if (!ShutdownLogging(sink)) {
-        std::_Exit(status);
-    }
-    return status;
+    return FinishLogging(sink, status);
+}
+
+}  // namespace
+}  // namespace vaultline
+
+int main(int argc, char** argv) {
+    return vaultline::Main(argc, argv);
 }

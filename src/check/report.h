@@ -6,8 +6,14 @@
 
 #include "check/findings.h"
 
-// The verdict as the report and the JSON document name it: "correct", "would rewrite", ...
+namespace vaultline {
+
+// The verdict as the report and the JSON document name it: "correct", "would rewrite", ...; a
+// client that could not be checked is named as its connection attempt ended.
 const char* VerdictName(Verdict verdict);
+
+// How a connection attempt ended, as both reports name it: "reached", "unreachable", ...
+const char* ReachName(Reach reach);
 
 // Why the adapter was chosen, or why the target has no usable address.
 std::string ChoiceReason(const TargetFinding& target);
@@ -21,3 +27,5 @@ void WriteTextReport(std::ostream& out, const Findings& findings);
 // JSON-escaped (control bytes and everything beyond ASCII as \uXXXX); bytes that are not UTF-8
 // are replaced by U+FFFD.
 void WriteJsonReport(std::ostream& out, const Findings& findings);
+
+}  // namespace vaultline

@@ -3,24 +3,17 @@
 
 #include "check/report.h"
 
+namespace vaultline {
+
 namespace {
 
 using Json = nlohmann::ordered_json;
 
 const char* TargetStatus(const TargetFinding& target) {
-    switch (target.reach) {
-        case Reach::DataRead:
-            return target.Usable() ? "ok" : "no usable address";
-        case Reach::Unreachable:
-            return "unreachable";
-        case Reach::LoginRefused:
-            return "login refused";
-        case Reach::TimedOut:
-            return "timed out";
-        case Reach::Interrupted:
-            return "interrupted";
+    if (target.reach == Reach::DataRead) {
+        return target.Usable() ? "ok" : "no usable address";
     }
-    return "unknown";
+    return ReachName(target.reach);
 }
 
 Json AdapterJson(const AdapterFinding& adapter) {
@@ -84,12 +77,28 @@ const char* VerdictName(Verdict verdict) {
         case Verdict::NoEnabledTarget:
             return "no enabled target";
         case Verdict::LoginRefused:
-            return "login refused";
+            return ReachName(Reach::LoginRefused);
         case Verdict::Unreachable:
-            return "unreachable";
+            return ReachName(Reach::Unreachable);
         case Verdict::TimedOut:
-            return "timed out";
+            return ReachName(Reach::TimedOut);
         case Verdict::Interrupted:
+            return ReachName(Reach::Interrupted);
+    }
+    return "unknown";
+}
+
+const char* ReachName(Reach reach) {
+    switch (reach) {
+        case Reach::DataRead:
+            return "reached";
+        case Reach::Unreachable:
+            return "unreachable";
+        case Reach::LoginRefused:
+            return "login refused";
+        case Reach::TimedOut:
+            return "timed out";
+        case Reach::Interrupted:
             return "interrupted";
     }
     return "unknown";
@@ -130,3 +139,5 @@ void WriteJsonReport(std::ostream& out, const Findings& findings) {
     document["exitStatus"] = ExitStatus(findings);
     out << document.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) << "\n";
 }
+
+}  // namespace vaultline

@@ -1,26 +1,12 @@
 // The report for a reader: the target and its adapters, one line per client, a count.
 #include <cstddef>
 
-#include "app/log_text.h"
+#include "base/log_text.h"
 #include "check/report.h"
 
-namespace {
+namespace vaultline {
 
-const char* ReachName(Reach reach) {
-    switch (reach) {
-        case Reach::DataRead:
-            return "reached";
-        case Reach::Unreachable:
-            return "unreachable";
-        case Reach::LoginRefused:
-            return "login refused";
-        case Reach::TimedOut:
-            return "timed out";
-        case Reach::Interrupted:
-            return "interrupted";
-    }
-    return "unknown";
-}
+namespace {
 
 void WriteAdapter(std::ostream& out, const AdapterFinding& adapter) {
     out << "  adapter " << adapter.index;
@@ -86,3 +72,5 @@ void WriteTextReport(std::ostream& out, const Findings& findings) {
         << " would be rewritten, " << findings.clients.size() - correct - rewrite
         << " not checked\n";
 }
+
+}  // namespace vaultline

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+namespace vaultline {
+
 volatile std::sig_atomic_t checkStopSignal = 0;
 
 namespace {
@@ -69,3 +71,5 @@ StopHandling::~StopHandling() {
         endAtOnce = 0;
     }
 }
+
+}  // namespace vaultline

@@ -5,6 +5,8 @@
 
 #include <csignal>
 
+namespace vaultline {
+
 // The exit status of a run ended by a stop signal, as for any run that could not check
 // everything.
 constexpr int kInterruptedStatus = 1;
@@ -47,3 +49,5 @@ private:
     sigset_t previousMask_;
     std::sig_atomic_t previousEndAtOnce_;
 };
+
+}  // namespace vaultline

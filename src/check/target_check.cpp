@@ -1,67 +1,53 @@
 // The archive target: its adapters, and the address the service would choose from them.
 #include "check/target_check.h"
 
+#include <optional>
+#include <utility>
+
 #include "sync/address_rules.h"
 #include "sync/ipv4_address.h"
-#include "sync/string_field_buffer.h"
+#include "sync/sdk_records.h"
+
+namespace vaultline {
 
 namespace {
 
-NetworkAdapter EmptyAdapterQuery() {
-    NetworkAdapter adapter{};
-    adapter.size = sizeof(NetworkAdapter);
-    return adapter;
-}
-
 // One adapter's flags, then its texts; `queryFailed` when not even the flags could be read.
-AdapterFinding ReadAdapter(void* handle, uint64_t index) {
+AdapterFinding ReadAdapterFinding(void* handle, uint64_t index) {
+    AdapterRecord record = ReadAdapter(handle, index);
     AdapterFinding finding;
     finding.index = index;
-    NetworkAdapter adapter = EmptyAdapterQuery();
-    if (KXAPI_GetNetworkAdapter(handle, index, &adapter) < 0) {
-        finding.queryFailed = true;
-        return finding;
-    }
-    finding.connected = adapter.connected != 0;
-    finding.dhcp = adapter.dhcp != 0;
-    const StringFieldBuffer texts{{adapter.nameLength, &adapter.name},
-                                  {adapter.descriptionLength, &adapter.description},
-                                  {adapter.ipLength, &adapter.ip},
-                                  {adapter.macLength, &adapter.mac}};
-    if (!texts.Allocated() || KXAPI_GetNetworkAdapter(handle, index, &adapter) < 0) {
-        finding.textsFailed = true;
-        return finding;
-    }
-    finding.name = texts.Text(0);
-    finding.description = texts.Text(1);
-    finding.ip = texts.Text(2);
-    finding.mac = texts.Text(3);
+    finding.queryFailed = record.queryFailed;
+    finding.textsFailed = record.textsFailed;
+    finding.name = std::move(record.name);
+    finding.description = std::move(record.description);
+    finding.ip = std::move(record.ip);
+    finding.mac = std::move(record.mac);
+    finding.connected = record.connected != 0;
+    finding.dhcp = record.dhcp != 0;
     return finding;
 }
 
 }  // namespace
 
 void ReadTargetAdapters(void* handle, TargetFinding& finding) {
-    NetworkInfo info{};
-    info.size = sizeof(NetworkInfo);
-    if (KXAPI_GetNetworkInfo(handle, &info) != 0) {
+    const std::optional<uint64_t> count = ReadAdapterCount(handle);
+    if (!count) {
         finding.problem = TargetProblem::NoNetworkInfo;
         return;
     }
     // The choice asks about adapters in the service's order and stops where the service stops;
     // the rest of those the service would read are read afterwards, for the report only.
-    finding.chosen =
-        ChooseAdapter(info.adapterCount, [&](uint64_t index) -> std::optional<AdapterFlags> {
-            finding.adapters.push_back(ReadAdapter(handle, index));
-            const AdapterFinding& adapter = finding.adapters.back();
-            if (adapter.queryFailed) {
-                return std::nullopt;
-            }
-            return AdapterFlags{adapter.connected, adapter.dhcp};
-        });
-    for (uint64_t index = finding.adapters.size(); index < AdaptersToRead(info.adapterCount);
-         ++index) {
-        finding.adapters.push_back(ReadAdapter(handle, index));
+    finding.chosen = ChooseAdapter(*count, [&](uint64_t index) -> std::optional<AdapterFlags> {
+        finding.adapters.push_back(ReadAdapterFinding(handle, index));
+        const AdapterFinding& adapter = finding.adapters.back();
+        if (adapter.queryFailed) {
+            return std::nullopt;
+        }
+        return AdapterFlags{adapter.connected, adapter.dhcp};
+    });
+    for (uint64_t index = finding.adapters.size(); index < AdaptersToRead(*count); ++index) {
+        finding.adapters.push_back(ReadAdapterFinding(handle, index));
     }
 
     if (!finding.chosen) {
@@ -80,12 +66,12 @@ void ReadTargetAdapters(void* handle, TargetFinding& finding) {
     }
 }
 
-TargetFinding CheckTarget(const Vaultline::Server& target, const RoundLimits& limits,
+TargetFinding CheckTarget(const ServerConfig& target, const RoundLimits& limits,
                           const StopControl& stop) {
     TargetFinding finding;
     finding.address = target.address;
     finding.port = target.port;
-    const std::vector<Vaultline::Server> servers{target};
+    const std::vector<ServerConfig> servers{target};
     finding.reach =
         ReachServers(
             servers, limits,
@@ -93,3 +79,5 @@ TargetFinding CheckTarget(const Vaultline::Server& target, const RoundLimits& li
             .front();
     return finding;
 }
+
+}  // namespace vaultline

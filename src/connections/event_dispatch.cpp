@@ -1,8 +1,11 @@
-// What the SDK's events do: login outcomes, data ready on the target or a client, close requests.
-#include "app/log_text.h"
-#include "app/logging.h"
+// What the SDK's events do: login outcomes, data ready on the target or a client, close requests;
+// and the callback that brings them to the service.
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "connections/keepalive.h"
 #include "service/vaultline.h"
+
+namespace vaultline {
 
 int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned long, CbData& data) {
     Server& server = data.server;
@@ -14,18 +17,17 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
                 QueueReconnect(server, true);
                 break;
             }
-            BOOST_LOG_SEV(*logger, INFO)
-                << "successful login to " << LogText(server.address) << ":" << server.port;
+            BOOST_LOG_SEV(*logger, Severity::INFO) << "successful login to " << server.config;
             server.state = ConnState::LoggedIn;
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);
             server.awaiting = Awaiting::Data;
-            server.progressDeadline = std::chrono::steady_clock::now() + progressTimeout;
+            server.progressDeadline = clock.Now() + times.progressTimeout;
             break;
         case KXAPI_EVENT_DATA_READY:
             // A client's check reaches its outcome inside this call.
             server.awaiting = Awaiting::Nothing;
-            if (server.isTarget) {
+            if (server.config.isTarget) {
                 // Discovery makes SDK calls of its own, so it runs after this callback returns.
                 QueueDiscovery(server, false);
             } else {
@@ -33,7 +35,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
             }
             break;
         case KXAPI_EVENT_CLOSE_REQUEST:
-            if (!server.isTarget) {
+            if (!server.config.isTarget) {
                 // Closing inside the SDK's own call would pull the connection from under it.
                 QueueClose(server);
                 // A client that ends the connection before its check is tried again.
@@ -48,3 +50,12 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
     }
     return 0;
 }
+
+int KxapiCallback(int event, long result, tagPayloadType* payload, unsigned long length,
+                  void* userData) {
+    auto& data = *static_cast<Vaultline::CbData*>(userData);
+    data.service->KxapiHandler(event, result, payload, length, data);
+    return 0;
+}
+
+}  // namespace vaultline

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
+
+namespace vaultline {
 
 namespace {
 
@@ -45,10 +47,12 @@ void EnableKeepalive(const Vaultline::Server& server) {
     for (const SocketOption& option : kOptions) {
         if (setsockopt(fd, option.level, option.name, &option.value, sizeof option.value) != 0) {
             const int error = errno;
-            BOOST_LOG_SEV(*logger, WARNING)
-                << "cannot enable keepalive on connection to " << LogText(server.address) << ":"
-                << server.port << ": " << option.label << ": " << std::strerror(error);
+            BOOST_LOG_SEV(*logger, Severity::WARNING)
+                << "cannot enable keepalive on connection to " << server.config << ": "
+                << option.label << ": " << std::strerror(error);
             return;
         }
     }
 }
+
+}  // namespace vaultline

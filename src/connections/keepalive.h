@@ -4,6 +4,8 @@
 
 #include "service/vaultline.h"
 
+namespace vaultline {
+
 // Worker thread. Asks the SDK for the connection's socket and has the kernel probe it after 60 s
 // of silence, every 10 s, and give it up once the peer has left a probe or sent data unanswered
 // for 60 s (or 3 probes). The SDK then reports the connection lost. A descriptor that is not a TCP
@@ -11,3 +13,5 @@
 // refused option is one WARNING line. Never fails the connection. Call it after every successful
 // open and again after the login, when the socket is surely the connection's own.
 void EnableKeepalive(const Vaultline::Server& server);
+
+}  // namespace vaultline

@@ -2,9 +2,11 @@
 // bounded time, after which the connection is treated as lost.
 #include <sstream>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
+
+namespace vaultline {
 
 namespace {
 
@@ -21,20 +23,21 @@ std::string DurationText(std::chrono::milliseconds duration) {
 
 }  // namespace
 
-void Vaultline::DropIfStalled(Server& server, std::chrono::steady_clock::time_point now) {
+void Vaultline::DropIfStalled(Server& server, Clock::TimePoint now) {
     if (server.awaiting == Awaiting::Nothing || now < server.progressDeadline) {
         return;
     }
     const char* missing = "login answer";
     if (server.awaiting == Awaiting::Data) {
-        missing = server.isTarget ? "adapter data" : "archive target data";
+        missing = server.config.isTarget ? "adapter data" : "archive target data";
     }
-    BOOST_LOG_SEV(*logger, WARNING)
-        << "no " << missing << " from " << LogText(server.address) << ":" << server.port
-        << " within " << DurationText(progressTimeout) << "; reconnecting";
-    server.awaiting = Awaiting::Nothing;
+    BOOST_LOG_SEV(*logger, Severity::WARNING)
+        << "no " << missing << " from " << server.config << " within "
+        << DurationText(times.progressTimeout) << "; reconnecting";
     EndConnection(server);
     KXAPI_Close(server.handle.get());
     ReportOutcome(server, ClientOutcome::Stalled);
     QueueReconnect(server, true);
 }
+
+}  // namespace vaultline

@@ -1,31 +1,30 @@
-// Connecting to a server and logging in, retried every 5 seconds after any failure.
-#include "app/log_text.h"
-#include "app/logging.h"
+// Connecting to a server and logging in, retried after the retry delay after any failure.
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "connections/keepalive.h"
 #include "service/vaultline.h"
+
+namespace vaultline {
 
 void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) {
     const auto token = server.attempt.Claim(delayed);
     if (!token) {
         return;
     }
-    BOOST_LOG_SEV(*logger, severity)
-        << "connecting to server " << LogText(server.address) << ":" << server.port;
+    BOOST_LOG_SEV(*logger, severity) << "connecting to server " << server.config;
     Schedule(
         [this, &server, token = *token] {
             // A replaced delayed attempt: the immediate one that replaced it has run already.
             if (!server.attempt.Take(token)) {
                 return;
             }
-            ++server.connection;
-            // A check made on an earlier connection must not stop this one's: an update sent
-            // there may never have left before this open discarded it.
-            server.verifyStarted = false;
+            // Whatever the handle was connected to goes with this open.
+            EndConnection(server);
             server.awaiting = Awaiting::LoginAnswer;
-            server.progressDeadline = std::chrono::steady_clock::now() + progressTimeout;
-            if (KXAPI_Open(server.handle.get(), server.address.c_str(), server.port) != 0) {
-                server.state = ConnState::Closed;
-                BOOST_LOG_SEV(*logger, ERROR) << "open failed, retrying";
+            server.progressDeadline = clock.Now() + times.progressTimeout;
+            if (KXAPI_Open(server.handle.get(), server.config.address.c_str(),
+                           server.config.port) != 0) {
+                BOOST_LOG_SEV(*logger, Severity::ERROR) << "open failed, retrying";
                 ReportOutcome(server, ClientOutcome::Unreachable);
                 QueueReconnect(server, true);
                 return;
@@ -33,9 +32,9 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
             server.state = ConnState::Open;
             EnableKeepalive(server);
             // The outcome of an accepted request arrives later as the login event.
-            if (KXAPI_Login(server.handle.get(), server.username.c_str(),
-                            server.password.c_str()) != 0) {
-                BOOST_LOG_SEV(*logger, ERROR) << "login failed, retrying";
+            if (KXAPI_Login(server.handle.get(), server.config.username.c_str(),
+                            server.config.password.c_str()) != 0) {
+                BOOST_LOG_SEV(*logger, Severity::ERROR) << "login failed, retrying";
                 server.awaiting = Awaiting::Nothing;
                 ReportOutcome(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);
@@ -43,3 +42,5 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
         },
         delayed);
 }
+
+}  // namespace vaultline

@@ -1,19 +1,20 @@
-// The socket event loop: one epoll pass of at most 100 ms per trip through the worker's queue.
+// The socket event loop: one epoll pass, at most the pass wait long, per trip through the queue.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <thread>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
+#include "base/system_errors.h"
 #include "service/vaultline.h"
+
+namespace vaultline {
 
 namespace {
 constexpr int kMaxEventsPerPass = 32;
-constexpr int kPassTimeoutMs = 100;
 }  // namespace
 
 void Vaultline::PollSockets() {
@@ -27,14 +28,13 @@ void Vaultline::PollSockets() {
     if (epollFd < 0) {
         // Nothing can be watched this pass, which says nothing about the connections.
         const int error = errno;
-        BOOST_LOG_SEV(*logger, ERROR)
-            << "epoll_create failed; error " << error << ": " << std::strerror(error);
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPassTimeoutMs));
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollCreateFailed << ErrorSuffix(error);
+        std::this_thread::sleep_for(times.passWait);
         TakeSpareDescriptor();
         ioService.post([this] { PollSockets(); });
         return;
     }
-    const auto now = std::chrono::steady_clock::now();
+    const Clock::TimePoint now = clock.Now();
     onChange.Poll(now);
     {
         std::lock_guard<std::mutex> lock(recordsMutex);
@@ -63,26 +63,25 @@ void Vaultline::PollSockets() {
 
     epoll_event events[kMaxEventsPerPass];
     // Work already queued runs right after this pass, so the pass only looks at what is ready.
-    const int timeoutMs = immediateTasks > 0 ? 0 : kPassTimeoutMs;
+    const int timeoutMs = immediateTasks > 0 ? 0 : static_cast<int>(times.passWait.count());
     const int ready = epoll_wait(epollFd, events, kMaxEventsPerPass, timeoutMs);
     if (ready < 0) {
         const int error = errno;
-        BOOST_LOG_SEV(*logger, ERROR)
-            << "epoll_wait failed; error " << error << ": " << std::strerror(error);
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollWaitFailed << ErrorSuffix(error);
     }
     for (int i = 0; i < ready; ++i) {
         void* const handle = events[i].data.ptr;
         const uint32_t mask = events[i].events;
         // Receive, send and the exceptional report each happen whatever the one before did.
         if ((mask & EPOLLIN) != 0 && KXAPI_Recv(handle) != 0) {
-            BOOST_LOG_SEV(*logger, ERROR) << "receive failed on hkx " << handle;
+            BOOST_LOG_SEV(*logger, Severity::ERROR) << "receive failed on hkx " << handle;
         }
         if ((mask & EPOLLOUT) != 0 && KXAPI_Send(handle) != 0) {
-            BOOST_LOG_SEV(*logger, ERROR) << "send failed on hkx " << handle;
+            BOOST_LOG_SEV(*logger, Severity::ERROR) << "send failed on hkx " << handle;
         }
         const uint32_t rest = mask & ~static_cast<uint32_t>(EPOLLIN | EPOLLOUT);
         if (rest != 0) {
-            BOOST_LOG_SEV(*logger, ERROR)
+            BOOST_LOG_SEV(*logger, Severity::ERROR)
                 << "exceptional condition on hkx " << handle << ": " << rest;
         }
     }
@@ -114,14 +113,14 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data) {
             return;
         }
         const int error = errno;
-        BOOST_LOG_SEV(*logger, ERROR)
-            << "epoll_ctl (add) failed; error " << error << ": " << std::strerror(error);
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollAddFailed << ErrorSuffix(error);
     }
     // A connection whose socket has gone is noticed only here. Like a close, a loss ends the
     // connection's check, so the next connection checks again.
     EndConnection(server);
     ReportOutcome(server, ClientOutcome::Unreachable);
-    BOOST_LOG_SEV(*logger, WARNING)
-        << "connection to " << LogText(server.address) << ":" << server.port << " lost";
+    BOOST_LOG_SEV(*logger, Severity::WARNING) << "connection to " << server.config << " lost";
     QueueReconnect(server, true);
 }
+
+}  // namespace vaultline

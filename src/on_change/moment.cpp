@@ -1,6 +1,8 @@
 // The two moments the on-change command is run for, and the variables each hands it.
 #include "on_change/moment.h"
 
+namespace vaultline {
+
 OnChangeMoment AddressMoment(const std::string& oldAddress, const std::string& newAddress) {
     OnChangeMoment moment;
     moment.event = OnChangeEvent::Address;
@@ -47,3 +49,5 @@ void Coalesce(OnChangeMoment& waiting, const OnChangeMoment& later) {
         waiting.oldAddress = before;
     }
 }
+
+}  // namespace vaultline

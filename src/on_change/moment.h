@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace vaultline {
+
 enum class OnChangeEvent { Address, Settled };
 
 struct OnChangeMoment {
@@ -34,3 +36,5 @@ std::vector<std::string> MomentVariables(const OnChangeMoment& moment);
 // later values, except that an address moment keeps the address from before the first change,
 // the one the command last heard of.
 void Coalesce(OnChangeMoment& waiting, const OnChangeMoment& later);
+
+}  // namespace vaultline

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace vaultline {
+
 void OutputLines::Feed(std::string_view bytes, const LineSink& sink) {
     while (!bytes.empty()) {
         const std::size_t newline = bytes.find('\n');
@@ -35,3 +37,5 @@ void OutputLines::EndLine(const LineSink& sink) {
     line_.clear();
     cut_ = false;
 }
+
+}  // namespace vaultline

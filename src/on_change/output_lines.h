@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace vaultline {
+
 class OutputLines {
 public:
     // A longer line is cut to this many bytes, so output without newlines cannot grow memory.
@@ -32,3 +34,5 @@ private:
     std::size_t handedOn_ = 0;
     std::size_t leftOut_ = 0;
 };
+
+}  // namespace vaultline

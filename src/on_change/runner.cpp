@@ -12,9 +12,11 @@
 #include <string_view>
 #include <thread>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "on_change/spawn.h"
+
+namespace vaultline {
 
 namespace {
 
@@ -26,7 +28,7 @@ constexpr std::chrono::milliseconds kReapAfterKill{100};
 constexpr std::chrono::milliseconds kStopPollStep{10};
 
 void LogLine(std::string_view line, bool cut) {
-    BOOST_LOG_SEV(*logger, INFO)
+    BOOST_LOG_SEV(*logger, Severity::INFO)
         << "on-change: " << LogText(line)
         << (cut ? " (cut at " + std::to_string(OutputLines::kMaxLineBytes) + " bytes)" : "");
 }
@@ -74,7 +76,7 @@ void OnChangeRunner::Poll(Clock::time_point now) {
 
 void OnChangeRunner::EnforceTimeLimit(Clock::time_point now) {
     if (!run_->terminated && now >= run_->deadline) {
-        BOOST_LOG_SEV(*logger, WARNING)
+        BOOST_LOG_SEV(*logger, Severity::WARNING)
             << "on-change command (" << EventName(run_->event) << ") still running after "
             << settings_->timeout.count() << " s; terminating it";
         Signal(SIGTERM);
@@ -103,7 +105,7 @@ void OnChangeRunner::StartNext(Clock::time_point now) {
         }
         const bool transient = IsTransientSpawnError(error);
         const auto retrySeconds = std::chrono::duration_cast<std::chrono::seconds>(retryDelay_);
-        BOOST_LOG_SEV(*logger, WARNING)
+        BOOST_LOG_SEV(*logger, Severity::WARNING)
             << "on-change command " << LogText(settings_->command) << " ("
             << EventName(moment.event) << ") could not be started: " << std::strerror(error)
             << (transient ? "; trying again in " + std::to_string(retrySeconds.count()) + " s"
@@ -155,7 +157,7 @@ void OnChangeRunner::Finish(const siginfo_t& exit) {
     run_->lines.Finish(LogLine);
     const char* const event = EventName(run_->event);
     if (run_->lines.LeftOut() > 0) {
-        BOOST_LOG_SEV(*logger, INFO)
+        BOOST_LOG_SEV(*logger, Severity::INFO)
             << "on-change command (" << event << "): " << run_->lines.LeftOut()
             << " more output lines not logged";
     }
@@ -168,13 +170,13 @@ void OnChangeRunner::Finish(const siginfo_t& exit) {
     close(run_->output);
     if (!run_->terminated) {
         if (exit.si_code == CLD_EXITED) {
-            BOOST_LOG_SEV(*logger, exit.si_status == 0 ? INFO : WARNING)
+            BOOST_LOG_SEV(*logger, exit.si_status == 0 ? Severity::INFO : Severity::WARNING)
                 << "on-change command (" << event << ") exited with status " << exit.si_status;
         } else if (exit.si_code == CLD_KILLED || exit.si_code == CLD_DUMPED) {
-            BOOST_LOG_SEV(*logger, WARNING)
+            BOOST_LOG_SEV(*logger, Severity::WARNING)
                 << "on-change command (" << event << ") killed by signal " << exit.si_status;
         } else {
-            BOOST_LOG_SEV(*logger, WARNING)
+            BOOST_LOG_SEV(*logger, Severity::WARNING)
                 << "on-change command (" << event << ") ended; how is unknown";
         }
     }
@@ -191,8 +193,8 @@ void OnChangeRunner::Stop() {
     if (!run_) {
         return;
     }
-    BOOST_LOG_SEV(*logger, INFO) << "on-change command (" << EventName(run_->event)
-                                 << ") still running at the stop; terminating it";
+    BOOST_LOG_SEV(*logger, Severity::INFO) << "on-change command (" << EventName(run_->event)
+                                           << ") still running at the stop; terminating it";
     Signal(SIGTERM);
     run_->terminated = true;
     std::optional<siginfo_t> exit;
@@ -216,3 +218,5 @@ void OnChangeRunner::Stop() {
     close(run_->output);
     run_.reset();
 }
+
+}  // namespace vaultline

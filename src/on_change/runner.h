@@ -12,6 +12,8 @@
 #include "on_change/output_lines.h"
 #include "on_change/settings.h"
 
+namespace vaultline {
+
 class OnChangeRunner {
 public:
     using Clock = std::chrono::steady_clock;
@@ -83,3 +85,5 @@ private:
     // No command starts before then, after a start failed for want of resources.
     std::optional<Clock::time_point> retryAt_;
 };
+
+}  // namespace vaultline

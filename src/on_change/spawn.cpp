@@ -12,6 +12,8 @@
 
 extern char** environ;
 
+namespace vaultline {
+
 namespace {
 
 // What the child must not inherit from the service's environment: values it would read as its
@@ -134,3 +136,5 @@ int SpawnCommand(const std::string& path, const std::vector<std::string>& variab
 bool IsTransientSpawnError(int error) {
     return error == EAGAIN || error == EMFILE || error == ENFILE || error == ENOMEM;
 }
+
+}  // namespace vaultline

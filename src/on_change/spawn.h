@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace vaultline {
+
 struct SpawnedCommand {
     pid_t pid = -1;
     // The read end of the one pipe that takes the command's standard output and error;
@@ -28,3 +30,5 @@ int SpawnCommand(const std::string& path, const std::vector<std::string>& variab
 
 // True for an errno of SpawnCommand that a later attempt may not meet.
 bool IsTransientSpawnError(int error);
+
+}  // namespace vaultline

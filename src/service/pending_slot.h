@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace vaultline {
+
 // Not thread-safe: used on the worker thread, or before the worker can see the record.
 class PendingSlot {
 public:
@@ -36,3 +38,5 @@ private:
     bool delayed_ = false;
     uint64_t token_ = 0;
 };
+
+}  // namespace vaultline

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <sstream>
 
+namespace vaultline {
+
 namespace {
 
 constexpr auto kStatusInterval = std::chrono::seconds(1);
@@ -161,3 +163,5 @@ std::string StatusReport::Pass(Clock::time_point now, std::size_t clientCount) {
     }
     return message;
 }
+
+}  // namespace vaultline

@@ -10,6 +10,8 @@
 #include <set>
 #include <string>
 
+namespace vaultline {
+
 // How a client's last check ended, or why it could not be checked.
 enum class ClientOutcome {
     Correct,
@@ -78,3 +80,5 @@ private:
     Clock::time_point lastStatus_{};
     std::string lastText_;
 };
+
+}  // namespace vaultline

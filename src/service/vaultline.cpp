@@ -1,21 +1,25 @@
-// The service object's life: the worker thread, SDK instances, closing connections, the callback.
+// The service object's life: the worker thread, start-up from the configuration, the main
+// thread's wait for a stop.
 #include "service/vaultline.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 
 #include <boost/asio/steady_timer.hpp>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/logging.h"
+
+namespace vaultline {
 
 Vaultline* runningService = nullptr;
 
-Vaultline::Vaultline() : stopRequested(false) {
+Vaultline::Vaultline(const ServiceTimes& times, const Clock& clock) : times(times), clock(clock) {
     // Asio creates its reactor (three descriptors) with the first timer. Creating it now means
     // a retry scheduled when connections have taken every descriptor needs none.
     { boost::asio::steady_timer reactorStarter(ioService); }
@@ -57,61 +61,59 @@ void Vaultline::WorkerMain() {
     try {
         ioService.run();
     } catch (const std::exception& error) {
-        BOOST_LOG_SEV(*logger, FATAL) << "worker stopped by an unexpected error: " << error.what();
+        BOOST_LOG_SEV(*logger, Severity::FATAL)
+            << "worker stopped by an unexpected error: " << error.what();
         workerFailed = true;
         stopRequested = true;
     } catch (...) {
-        BOOST_LOG_SEV(*logger, FATAL) << "worker stopped by an unexpected error";
+        BOOST_LOG_SEV(*logger, Severity::FATAL) << "worker stopped by an unexpected error";
         workerFailed = true;
         stopRequested = true;
     }
 }
 
-std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {
-    void* const handle = KXAPI_Init();
-    // Owns the handle even when it is null, so KXAPI_Cleanup sees every Init result once; should
-    // building the shared handle fail, the deleter runs on it before the exception leaves.
-    server.handle = std::shared_ptr<void>(handle, &KXAPI_Cleanup);
-    if (handle == nullptr) {
-        BOOST_LOG_SEV(*logger, ERROR) << "kxAPI initialization failed";
-        return nullptr;
+bool Vaultline::Initialize() {
+    ServiceSettings settings;
+    const bool read = ReadConfiguration(
+        kConfigurationFile,
+        [this](const ServerConfig& config) {
+            Server server;
+            server.config = config;
+            auto record = InitServer(server);
+            if (!record) {
+                return false;
+            }
+            std::lock_guard<std::mutex> lock(recordsMutex);
+            if (config.isTarget) {
+                target = std::move(record);
+            } else {
+                clients.push_back(std::move(record));
+            }
+            return true;
+        },
+        &settings);
+    if (!read) {
+        return false;
     }
-    KXAPI_SetNonBlocking(handle, 1);
-    auto data = std::make_unique<CbData>(CbData{this, server});
-    KXAPI_SetCallbackEx(handle, &KxapiCallback, data.get());
-    return data;
+    // Read by the worker only once the target's first connection below has been queued.
+    recheckPeriod = settings.recheckPeriod;
+    onChange.Configure(settings.onChange, times.retryDelay);
+    QueueReconnect(target->server, false);
+    return true;
 }
 
-void Vaultline::CloseServer(Server& server) {
-    BOOST_LOG_SEV(*logger, INFO) << "closing connection to " << LogText(server.address) << ":"
-                                 << server.port;
-    EndConnection(server);
-    KXAPI_Close(server.handle.get());
-}
-
-void Vaultline::EndConnection(Server& server) {
-    ++server.connection;
-    server.state = ConnState::Closed;
-    server.verifyStarted = false;
-}
-
-void Vaultline::QueueClose(Server& server) {
-    if (server.closeQueuedFor == server.connection) {
+void Vaultline::Run() {
+    if (!Initialize()) {
         return;
     }
-    server.closeQueuedFor = server.connection;
-    Schedule(
-        [this, &server, connection = server.connection] {
-            if (server.connection == connection) {
-                CloseServer(server);
-            }
-        },
-        false);
+    notifier.Notify("READY=1");
+    while (!stopRequested) {
+        // A signal interrupts the sleep; the step still lasts its full 100 ms.
+        timespec step{0, 100'000'000};
+        while (nanosleep(&step, &step) != 0 && errno == EINTR) {
+        }
+    }
+    notifier.Notify("STOPPING=1");
 }
 
-int KxapiCallback(int event, long result, tagPayloadType* payload, unsigned long length,
-                  void* userData) {
-    auto& data = *static_cast<Vaultline::CbData*>(userData);
-    data.service->KxapiHandler(event, result, payload, length, data);
-    return 0;
-}
+}  // namespace vaultline

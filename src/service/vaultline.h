@@ -15,12 +15,16 @@
 
 #include <boost/asio/io_service.hpp>
 
-#include "app/logging.h"
-#include "app/systemd_notify.h"
+#include "base/logging.h"
+#include "configuration/configuration.h"
 #include "on_change/runner.h"
 #include "sdk/kxapi.h"
+#include "service/clock.h"
 #include "service/pending_slot.h"
 #include "service/status_report.h"
+#include "service/systemd_notify.h"
+
+namespace vaultline {
 
 enum class ConnState : int32_t { Closed, Open, LoggedIn };
 
@@ -31,24 +35,43 @@ enum class Awaiting { Nothing, LoginAnswer, Data };
 // (periodic or asked for) found it unchanged.
 enum class RoundReason { AddressChange, Recheck };
 
+// The service's delays and timeouts. The defaults are the service's own; tests pass shorter ones.
+struct ServiceTimes {
+    // Every retry, of a connection or of a discovery, waits this long.
+    std::chrono::milliseconds retryDelay{5000};
+    // A client's archive target is checked at most once per connection within this interval.
+    std::chrono::milliseconds verifyInterval{60000};
+    // How long a connection may go without a login answer after its open, or without its first
+    // data after its login.
+    std::chrono::milliseconds progressTimeout{30000};
+    // The longest wait before a rewrite is confirmed; the recheck period caps it.
+    std::chrono::milliseconds confirmDelay{60000};
+    // The longest a socket pass waits for its sockets.
+    std::chrono::milliseconds passWait{100};
+};
+
 class Vaultline {
 public:
-    // One remote server: the archive target or one archive client.
+    // One remote server: the archive target or one archive client. Its fields are the service's
+    // own; only the service's members and its test access touch them.
     struct Server {
-        std::string address;
-        std::string username;
-        std::string password;
-        uint16_t port = 0;
-        bool isTarget = false;
-        // At most one check of a client's archive target per connection and minute.
-        bool verifyStarted = false;
-        std::chrono::steady_clock::time_point verifyDeadline{};
-        // Released with KXAPI_Cleanup; closing a connection keeps it for the next attempt.
+        // What the configuration says about the server; set before the record is installed and
+        // never changed, so any thread may read it.
+        ServerConfig config;
+        // Released with KXAPI_Cleanup; closing a connection keeps it for the next attempt. Set
+        // before the record is installed; called only on the worker thread from then on.
         std::shared_ptr<void> handle;
+
+        // Worker thread only, like everything below, but for `attempt` of the target, which
+        // Initialize claims on the main thread for the target's first connection.
         ConnState state = ConnState::Closed;
-        // Worker thread only, like everything below. Names the current connection: it moves on
-        // at every open, close and loss, so a task queued for an earlier connection does nothing.
+        // Names the current connection: it moves on at every open, close and loss, so a task
+        // queued for an earlier connection does nothing.
         uint64_t connection = 0;
+        // At most one check of a client's archive target per connection and verification
+        // interval.
+        bool verifyStarted = false;
+        Clock::TimePoint verifyDeadline{};
         // The connection a close is already queued for, so a flood of close requests queues one.
         std::optional<uint64_t> closeQueuedFor;
         // The one connection attempt that may be pending.
@@ -58,18 +81,18 @@ public:
         // What the current connection has yet to deliver, and by when; one that misses its
         // deadline is treated as lost. Set afresh at every open and login.
         Awaiting awaiting = Awaiting::Nothing;
-        std::chrono::steady_clock::time_point progressDeadline{};
+        Clock::TimePoint progressDeadline{};
 
-        // Clients only, worker thread, like everything below. A check is owed: set when a round
-        // or a confirmation starts, cleared by the outcome of a check. A client that asks to
-        // close while one is owed is closed and retried.
+        // Clients only. A check is owed: set when a round or a confirmation starts, cleared by
+        // the outcome of a check. A client that asks to close while one is owed is closed and
+        // retried.
         bool checkDue = false;
         // The check owed is a recheck: the lines about a client found correct are DEBUG.
         bool quietCheck = false;
         // The client's latest outcome in the current round; none until it has one.
         std::optional<ClientOutcome> roundOutcome;
         // When the last rewrite is to be confirmed by a check on a new connection.
-        std::optional<std::chrono::steady_clock::time_point> confirmDue;
+        std::optional<Clock::TimePoint> confirmDue;
     };
 
     // What the SDK hands back to the callback. Never moves once created, so tasks and
@@ -79,37 +102,52 @@ public:
         Server server;
     };
 
-    // Starts the worker thread; the last step publishes the object as `runningService`.
-    Vaultline();
+    // Starts the worker thread; the last step publishes the object as `runningService`. `clock`
+    // must outlive the object.
+    explicit Vaultline(const ServiceTimes& times = {}, const Clock& clock = SystemClock());
     // Stops and joins the worker before any record is freed, so no callback or task can reach a
     // freed record. Clients are released first, the target last.
     ~Vaultline();
     Vaultline(const Vaultline&) = delete;
     Vaultline& operator=(const Vaultline&) = delete;
 
-    // Main thread. Stops and joins the worker; the destructor does it too. After it returns no
-    // task or callback runs any more, and `workerFailed` is final.
-    void StopWorker();
-
     // Main thread. Returns when start-up fails or once a stop has been requested.
     void Run();
 
-    // Main thread. Reads "vaultline.conf" from the working directory, builds the records and
-    // queues the target's first connection. False after a failure it has already logged.
+    // Main thread, once. Reads "vaultline.conf" from the working directory, builds the records
+    // and queues the target's first connection. False after a failure it has already logged.
     bool Initialize();
+
+    // Main thread. Stops and joins the worker; the destructor does it too. After it returns no
+    // task or callback runs any more, and WorkerFailed() is final.
+    void StopWorker();
+
+    // Any thread; safe in a signal handler. Run returns at the end of its current step.
+    void RequestStop() noexcept { stopRequested = true; }
+    // Any thread; safe in a signal handler. The worker starts a recheck at its next pass.
+    void AskForRecheck() noexcept { recheckRequested = true; }
+    // True once an exception left a task; the worker has then stopped and asked for a stop.
+    bool WorkerFailed() const { return workerFailed; }
+
+    // Worker thread, from inside an SDK call: login outcomes, data ready, close requests.
+    int KxapiHandler(int event, long result, tagPayloadType* payload, unsigned long length,
+                     CbData& data);
+
+private:
+    friend class ServiceTestAccess;
 
     // Body of the worker thread: runs the task queue and the socket passes until stopped.
     void WorkerMain();
 
-    // Creates the server's SDK instance (stored in `server.handle`) and its callback record.
-    // Null when the SDK cannot create an instance.
+    // Main thread, in Initialize. Creates the server's SDK instance (stored in `server.handle`,
+    // even when null) and its callback record. Null when the SDK cannot create an instance.
     std::unique_ptr<CbData> InitServer(Server& server);
 
     // Worker thread. Ends the server's connection, keeping its SDK instance.
     void CloseServer(Server& server);
     // Worker thread. What every end of a connection does to the record: Closed, a new connection
-    // number (so tasks queued for the old one do nothing), the check guard cleared. Logs nothing
-    // and makes no SDK call.
+    // number (so tasks queued for the old one do nothing), the check guard cleared, nothing
+    // awaited. Logs nothing and makes no SDK call.
     void EndConnection(Server& server);
     // Worker thread. Queues a close of the server's current connection, unless one is queued
     // already; it does nothing once that connection has been closed, lost or replaced.
@@ -119,37 +157,38 @@ public:
     // run is already pending; an immediate request replaces a pending delayed one.
     void QueueDiscovery(Server& server, bool delayed);
 
-    // Any thread. Runs `task` on the worker thread after the work already queued, or 5 seconds
-    // from now when `delayed`. A task still waiting when the service is destroyed never runs.
+    // Any thread. Runs `task` on the worker thread after the work already queued, or the retry
+    // delay from now when `delayed`. A task still waiting when the service is destroyed never
+    // runs.
     void Schedule(const std::function<void()>& task, bool delayed);
 
-    // Any thread. Queues an open and login of `server`, at once or after 5 seconds. `server`
-    // must belong to a record the service owns. Only one attempt is ever pending per server: an
-    // immediate request replaces a pending delayed attempt, any other request adds nothing.
-    // "connecting to server" is logged at `severity` when an attempt is queued. Every
-    // connection it opens starts with the check guard cleared and a login answer awaited.
-    void QueueReconnect(Server& server, bool delayed, Severity severity = INFO);
+    // Worker thread; Initialize also calls it on the main thread for the target's first
+    // connection, before anything on the worker can reach that record's attempt. Queues an open
+    // and login of `server`, at once or after the retry delay. `server` must belong to a record
+    // the service owns. Only one attempt is ever pending per server: an immediate request
+    // replaces a pending delayed attempt, any other request adds nothing. "connecting to server"
+    // is logged at `severity` when an attempt is queued. Every connection it opens starts with
+    // the connection ended as EndConnection ends it, and a login answer awaited.
+    void QueueReconnect(Server& server, bool delayed, Severity severity = Severity::INFO);
 
-    // Worker thread. One pass of the socket loop: waits at most 100 ms for the sockets of the
-    // connections that are not Closed, lets the SDK read and write, and posts the next pass.
+    // Worker thread. One pass of the socket loop: waits at most the pass wait for the sockets of
+    // the connections that are not Closed, lets the SDK read and write, and posts the next pass.
     void PollSockets();
-    // Adds one connection to the pass's epoll set, or declares it lost and reconnects it.
+    // Worker thread, in a pass, with recordsMutex held. Adds one connection to the pass's epoll
+    // set, or declares it lost and reconnects it.
     void RegisterSocket(int epollFd, CbData* data);
     // Worker thread, once per pass for each connection that is not Closed. A connection that
     // missed its progress deadline is closed with one WARNING and retried after the delay.
-    void DropIfStalled(Server& server, std::chrono::steady_clock::time_point now);
+    void DropIfStalled(Server& server, Clock::TimePoint now);
     // Worker thread. Holds the spare descriptor again if it was released.
     void TakeSpareDescriptor();
-
-    // Worker thread, from inside an SDK call: login outcomes, data ready, close requests.
-    int KxapiHandler(int event, long result, tagPayloadType* payload, unsigned long length,
-                     CbData& data);
 
     // Worker thread. The IP text of the connected adapter to use (DHCP preferred), or "" after a
     // logged failure.
     std::string GetAdapterAddress(void* handle);
     // Worker thread. Learns the target's address and queues every client when it is new or has
-    // changed, telling the on-change command; retries every 5 seconds while there is none.
+    // changed, telling the on-change command; retries after the retry delay while there is
+    // none.
     void DoGetAddress(Server& server);
     // Worker thread, inside the client's event handling. Checks the client's enabled archive
     // target against `targetAddress` and rewrites a stale host.
@@ -174,59 +213,61 @@ public:
     void RequestRecheck();
     // Worker thread, once per pass: starts a recheck asked for by SIGUSR1, or the periodic one
     // when it is due and no round is under way.
-    void StartDueRecheck(std::chrono::steady_clock::time_point now);
+    void StartDueRecheck(Clock::TimePoint now);
     // Worker thread, once per pass for each client: starts the confirmation of a rewrite when it
     // is due.
-    void ConfirmIfDue(Server& server, std::chrono::steady_clock::time_point now);
+    void ConfirmIfDue(Server& server, Clock::TimePoint now);
     // Worker thread, once per socket pass: the watchdog ping and the status line, when due.
     void ReportPass();
 
-    // Set by the stop signal handler, the destructor and a failing worker; polled by Run.
-    std::atomic<bool> stopRequested;
-    // Set when an exception left a task; the worker has then stopped.
+    // Fixed at construction; any thread reads them.
+    const ServiceTimes times;
+    const Clock& clock;
+    // Set by RequestStop, StopWorker and a failing worker; polled by Run.
+    std::atomic<bool> stopRequested{false};
+    // Set by the worker when an exception left a task; the worker has then stopped.
     std::atomic<bool> workerFailed{false};
     // Tasks handed to Schedule that have neither run nor been discarded.
     std::atomic<int64_t> queuedTasks{0};
     // Of those, the ones posted to run at once; while any waits, a pass does not wait.
     std::atomic<int64_t> immediateTasks{0};
-    // Set by SIGUSR1's handler; the worker starts a recheck at its next pass.
+    // Set by AskForRecheck; the worker takes it at its next pass.
     std::atomic<bool> recheckRequested{false};
-    // The delay of every retry. Set before Initialize; tests shorten it.
-    std::chrono::milliseconds retryDelay{5000};
-    // How long a connection may go without a login answer after its open, or without its first
-    // data after its login. Set before Initialize; tests shorten it.
-    std::chrono::milliseconds progressTimeout{30000};
-    // The longest wait before a rewrite is confirmed; the recheck period caps it. Tests shorten
-    // it.
-    std::chrono::milliseconds confirmDelay{60000};
-    // RecheckSeconds from the configuration, set by Initialize; zero turns confirmations and
-    // periodic rechecks off.
+    // RecheckSeconds from the configuration: written by Initialize on the main thread before it
+    // queues the target's first connection, and read on the worker only by work that connection
+    // leads to. Zero turns confirmations and periodic rechecks off.
     std::chrono::seconds recheckPeriod{3600};
     boost::asio::io_service ioService;
     // Held so that a pass can always create its epoll set when connections have taken every
     // other descriptor; -1 while released. Worker thread only after construction.
     int spareDescriptor = -1;
-    // `target` and `clients` are installed on the main thread while the worker's passes already
-    // read them; both sides hold this while touching the containers themselves.
+    // Guards the containers `target` and `clients` (not the records in them) while Initialize
+    // fills them on the main thread and the worker's passes already read them; the passes and
+    // the status report hold it. Once Initialize has queued the target's first connection the
+    // containers no longer change, and the work that connection leads to on the worker reads
+    // them without it.
     std::mutex recordsMutex;
     std::unique_ptr<CbData> target;
-    // The target's address as last discovered; empty until then. Worker thread only.
+    std::vector<std::unique_ptr<CbData>> clients;
+    // Worker thread only, like everything down to `passStart`. The target's address as last
+    // discovered; empty until then.
     std::string targetAddress;
-    // Worker thread only. The round under way: why, and how many clients have no outcome yet.
+    // The round under way: why, and how many clients have no outcome yet.
     bool roundOpen = false;
     RoundReason roundReason = RoundReason::AddressChange;
     std::size_t roundPending = 0;
     // A recheck waits for the target's adapters to be read.
     bool recheckWanted = false;
     // When the periodic recheck is due; none before the first round and while rechecks are off.
-    std::optional<std::chrono::steady_clock::time_point> nextRecheck;
-    // Worker thread only. The place in `clients` where the last pass started registering; each
-    // pass starts one further, so that no client is left behind others that are always ready.
+    std::optional<Clock::TimePoint> nextRecheck;
+    // The place in `clients` where the last pass started registering; each pass starts one
+    // further, so that no client is left behind others that are always ready.
     std::size_t passStart = 0;
-    std::vector<std::unique_ptr<CbData>> clients;
-    // The operator's command for address changes and settled rounds: configured by Initialize,
-    // polled by every pass, stopped with the worker.
+    // The operator's command for address changes and settled rounds: configured by Initialize
+    // on the main thread before it queues the target's first connection, polled by every pass,
+    // told by the worker, stopped on the main thread once the worker has stopped.
     OnChangeRunner onChange;
+    // Any thread: the notifier only sends, and the report has a lock of its own.
     const SystemdNotifier notifier;
     StatusReport status{notifier.WatchdogInterval()};
     std::thread worker;
@@ -241,3 +282,5 @@ extern Vaultline* runningService;
 // The SDK callback: forwards every event to the service that owns the record in `userData`.
 int KxapiCallback(int event, long result, tagPayloadType* payload, unsigned long length,
                   void* userData);
+
+}  // namespace vaultline

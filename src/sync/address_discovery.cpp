@@ -1,73 +1,58 @@
 // Finding the archive target's address from its own adapter report, and noticing changes.
-#include <ctime>
 #include <optional>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
 #include "sync/address_rules.h"
 #include "sync/ipv4_address.h"
-#include "sync/string_field_buffer.h"
+#include "sync/sdk_records.h"
 
-namespace {
-
-NetworkAdapter EmptyAdapterQuery() {
-    NetworkAdapter adapter{};
-    adapter.size = sizeof(NetworkAdapter);
-    return adapter;
-}
-
-}  // namespace
+namespace vaultline {
 
 std::string Vaultline::GetAdapterAddress(void* handle) {
-    NetworkInfo info{};
-    info.size = sizeof(NetworkInfo);
-    if (KXAPI_GetNetworkInfo(handle, &info) != 0) {
-        BOOST_LOG_SEV(*logger, ERROR) << "failed to get network info";
+    const std::optional<uint64_t> count = ReadAdapterCount(handle);
+    if (!count) {
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << "failed to get network info";
         return "";
     }
 
     const std::optional<uint64_t> candidate =
-        ChooseAdapter(info.adapterCount, [handle](uint64_t index) -> std::optional<AdapterFlags> {
-            NetworkAdapter adapter = EmptyAdapterQuery();
-            if (KXAPI_GetNetworkAdapter(handle, index, &adapter) < 0) {
-                BOOST_LOG_SEV(*logger, ERROR) << "failed to get network adapter, index " << index;
-                return std::nullopt;
+        ChooseAdapter(*count, [handle](uint64_t index) -> std::optional<AdapterFlags> {
+            const std::optional<AdapterFlags> flags = ReadAdapterFlags(handle, index);
+            if (!flags) {
+                BOOST_LOG_SEV(*logger, Severity::ERROR)
+                    << "failed to get network adapter, index " << index;
             }
-            return AdapterFlags{adapter.connected != 0, adapter.dhcp != 0};
+            return flags;
         });
     if (!candidate) {
-        BOOST_LOG_SEV(*logger, ERROR) << "no connected network adapters found";
+        BOOST_LOG_SEV(*logger, Severity::ERROR) << "no connected network adapters found";
         return "";
     }
 
-    NetworkAdapter adapter = EmptyAdapterQuery();
-    if (KXAPI_GetNetworkAdapter(handle, *candidate, &adapter) < 0) {
-        BOOST_LOG_SEV(*logger, ERROR) << "failed to re-get network adapter, index " << *candidate;
+    const AdapterRecord adapter = ReadAdapter(handle, *candidate);
+    if (adapter.queryFailed) {
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << "failed to re-get network adapter, index " << *candidate;
         return "";
     }
-    const StringFieldBuffer texts{{adapter.nameLength, &adapter.name},
-                                  {adapter.descriptionLength, &adapter.description},
-                                  {adapter.ipLength, &adapter.ip},
-                                  {adapter.macLength, &adapter.mac}};
-    if (!texts.Allocated() || KXAPI_GetNetworkAdapter(handle, *candidate, &adapter) < 0) {
-        BOOST_LOG_SEV(*logger, ERROR) << "failed to populate network adapter, index " << *candidate;
+    if (adapter.textsFailed) {
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << "failed to populate network adapter, index " << *candidate;
         return "";
     }
-    const char* const name = texts.Text(0);
-    const char* const description = texts.Text(1);
-    const char* const ip = texts.Text(2);
-    const char* const mac = texts.Text(3);
-    BOOST_LOG_SEV(*logger, INFO) << "found connected adapter " << LogText(name) << " ("
-                                 << LogText(description) << ") IP " << LogText(ip) << " MAC "
-                                 << LogText(mac) << " DHCP " << adapter.dhcp;
+    BOOST_LOG_SEV(*logger, Severity::INFO)
+        << "found connected adapter " << LogText(adapter.name) << " ("
+        << LogText(adapter.description) << ") IP " << LogText(adapter.ip) << " MAC "
+        << LogText(adapter.mac) << " DHCP " << adapter.dhcp;
     // Whatever the target reports ends up in every client's path, so only an address is taken.
-    if (ip[0] != '\0' && !IsIPv4Address(ip)) {
-        BOOST_LOG_SEV(*logger, ERROR)
-            << "adapter address " << LogText(ip) << " is not an IPv4 address";
+    if (!adapter.ip.empty() && !IsIPv4Address(adapter.ip)) {
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << "adapter address " << LogText(adapter.ip) << " is not an IPv4 address";
         return "";
     }
-    return ip;
+    return adapter.ip;
 }
 
 void Vaultline::QueueDiscovery(Server& server, bool delayed) {
@@ -99,16 +84,19 @@ void Vaultline::DoGetAddress(Server& server) {
     }
     const bool changed = !targetAddress.empty();
     if (changed) {
-        BOOST_LOG_SEV(*logger, INFO) << "archive target address changed: " << targetAddress
-                                     << " -> " << address << "; updating clients";
+        BOOST_LOG_SEV(*logger, Severity::INFO)
+            << "archive target address changed: " << targetAddress << " -> " << address
+            << "; updating clients";
     } else {
-        BOOST_LOG_SEV(*logger, INFO)
+        BOOST_LOG_SEV(*logger, Severity::INFO)
             << "initial target address is " << address << "; verifying clients";
     }
     onChange.Notify(AddressMoment(targetAddress, address));
     targetAddress = address;
-    status.TargetAddressChanged(address, std::time(nullptr));
+    status.TargetAddressChanged(address, clock.Calendar());
     // Checking every client against the new address is a recheck too.
     recheckWanted = false;
     StartRound(RoundReason::AddressChange);
 }
+
+}  // namespace vaultline

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace vaultline {
+
 uint64_t AdaptersToRead(uint64_t reported) {
     return std::min(reported, kMaxAdaptersRead);
 }
@@ -43,3 +45,5 @@ PathCheck CheckTargetPath(const char* path, const std::string& targetAddress) {
     }
     return {PathAction::Rewrite, "\\\\" + targetAddress + share};
 }
+
+}  // namespace vaultline

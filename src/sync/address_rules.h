@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+namespace vaultline {
+
 // The address an adapter reports when it has none.
 constexpr const char* kNoAdapterAddress = "0.0.0.0";
 
@@ -48,3 +50,5 @@ struct PathCheck {
 // byte and case-sensitively. A rewrite replaces only the host; the share part, from the
 // backslash that ends the host on, is kept byte for byte.
 PathCheck CheckTargetPath(const char* path, const std::string& targetAddress);
+
+}  // namespace vaultline

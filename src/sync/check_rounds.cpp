@@ -2,9 +2,11 @@
 // an outcome; confirmations of rewrites; the periodic and the asked-for recheck.
 #include <algorithm>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
+
+namespace vaultline {
 
 namespace {
 
@@ -32,7 +34,7 @@ const char* Clients(std::size_t count) {
 }  // namespace
 
 void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
-    if (server.isTarget) {
+    if (server.config.isTarget) {
         return;
     }
     status.RecordOutcome(&server, outcome);
@@ -47,8 +49,8 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
     // A rejected or lost update leaves no trace on this side: only a later check can tell.
     if (outcome == ClientOutcome::Rewritten || outcome == ClientOutcome::UpdateFailed) {
         if (recheckPeriod.count() > 0) {
-            server.confirmDue = std::chrono::steady_clock::now() +
-                                std::min<std::chrono::milliseconds>(confirmDelay, recheckPeriod);
+            server.confirmDue = clock.Now() + std::min<std::chrono::milliseconds>(
+                                                  times.confirmDelay, recheckPeriod);
         }
     } else if (outcome == ClientOutcome::Correct) {
         server.confirmDue.reset();
@@ -66,7 +68,7 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
 }
 
 void Vaultline::StartRound(RoundReason reason) {
-    const auto now = std::chrono::steady_clock::now();
+    const Clock::TimePoint now = clock.Now();
     roundOpen = true;
     roundReason = reason;
     roundPending = clients.size();
@@ -77,7 +79,8 @@ void Vaultline::StartRound(RoundReason reason) {
         server.checkDue = true;
         server.quietCheck = recheck;
         server.confirmDue.reset();
-        // A client checked less than a minute ago would otherwise ignore the new address.
+        // A client checked within the verification interval would otherwise ignore the new
+        // address.
         if (!recheck) {
             server.verifyStarted = false;
         }
@@ -89,11 +92,12 @@ void Vaultline::StartRound(RoundReason reason) {
     }
     status.RecheckScheduled(nextRecheck);
     if (recheck) {
-        BOOST_LOG_SEV(*logger, INFO) << "rechecking " << clients.size() << Clients(clients.size())
-                                     << " against " << targetAddress;
+        BOOST_LOG_SEV(*logger, Severity::INFO)
+            << "rechecking " << clients.size() << Clients(clients.size()) << " against "
+            << targetAddress;
     }
     for (const auto& client : clients) {
-        QueueReconnect(client->server, false, recheck ? DEBUG : INFO);
+        QueueReconnect(client->server, false, recheck ? Severity::DEBUG : Severity::INFO);
     }
     if (clients.empty()) {
         roundOpen = false;
@@ -118,11 +122,10 @@ void Vaultline::RoundSettled() {
     if (clients.empty()) {
         return;
     }
-    BOOST_LOG_SEV(*logger, INFO) << clients.size() << Clients(clients.size()) << " checked against "
-                                 << targetAddress << " after the "
-                                 << (recheck ? "recheck" : "address change") << ": " << correct
-                                 << " correct, " << rewritten << " rewritten, " << failing
-                                 << " failing";
+    BOOST_LOG_SEV(*logger, Severity::INFO)
+        << clients.size() << Clients(clients.size()) << " checked against " << targetAddress
+        << " after the " << (recheck ? "recheck" : "address change") << ": " << correct
+        << " correct, " << rewritten << " rewritten, " << failing << " failing";
 }
 
 void Vaultline::RequestRecheck() {
@@ -134,7 +137,7 @@ void Vaultline::RequestRecheck() {
     }
 }
 
-void Vaultline::StartDueRecheck(std::chrono::steady_clock::time_point now) {
+void Vaultline::StartDueRecheck(Clock::TimePoint now) {
     if (recheckRequested.exchange(false)) {
         RequestRecheck();
         return;
@@ -145,12 +148,14 @@ void Vaultline::StartDueRecheck(std::chrono::steady_clock::time_point now) {
     }
 }
 
-void Vaultline::ConfirmIfDue(Server& server, std::chrono::steady_clock::time_point now) {
+void Vaultline::ConfirmIfDue(Server& server, Clock::TimePoint now) {
     if (!server.confirmDue || now < *server.confirmDue) {
         return;
     }
     server.confirmDue.reset();
     server.checkDue = true;
     server.quietCheck = true;
-    QueueReconnect(server, false, DEBUG);
+    QueueReconnect(server, false, Severity::DEBUG);
 }
+
+}  // namespace vaultline

@@ -1,102 +1,70 @@
 // Checking a client's enabled archive target against the target address and rewriting its host.
-#include "app/log_text.h"
-#include "app/logging.h"
+#include <algorithm>
+
+#include "base/log_text.h"
+#include "base/logging.h"
 #include "service/vaultline.h"
 #include "sync/address_rules.h"
-#include "sync/string_field_buffer.h"
+#include "sync/sdk_records.h"
+
+namespace vaultline {
 
 namespace {
 
-constexpr auto kVerifyInterval = std::chrono::seconds(60);
 // Further enabled targets named one line each in a check; the rest are counted in one line, so a
 // client with thousands of them cannot flood the log.
 constexpr uint64_t kMaxExtraTargetWarnings = 10;
 
-TargetInfo EmptyTargetQuery() {
-    TargetInfo info{};
-    info.size = sizeof(TargetInfo);
-    info.extension.size = sizeof(TargetInfoExtension);
-    return info;
-}
-
 }  // namespace
 
 void Vaultline::VerifyClientTarget(Server& server) {
-    const auto now = std::chrono::steady_clock::now();
+    const Clock::TimePoint now = clock.Now();
     if (server.verifyStarted && now < server.verifyDeadline) {
         return;
     }
     server.verifyStarted = true;
-    server.verifyDeadline = now + kVerifyInterval;
+    server.verifyDeadline = now + times.verifyInterval;
 
-    void* const handle = server.handle.get();
-    const uint64_t targetCount = KXAPI_GetNumTargets(handle);
-    if (targetCount == 0) {
-        BOOST_LOG_SEV(*logger, ERROR)
-            << LogText(server.address) << ": no enabled archive targets found";
+    const std::string& client = server.config.address;
+    const EnabledTarget read = ReadEnabledTarget(server.handle.get());
+    // The lines about further enabled targets and about failures stand in the order the targets
+    // were read; only the first few further ones get a line each.
+    uint64_t warned = 0;
+    const auto warnUpTo = [&](uint64_t furtherEnabled) {
+        for (; warned < std::min(furtherEnabled, kMaxExtraTargetWarnings); ++warned) {
+            BOOST_LOG_SEV(*logger, Severity::WARNING)
+                << LogText(client) << ": multiple enabled archive targets found, using first";
+        }
+    };
+    for (const TargetReadFailure& failure : read.failures) {
+        warnUpTo(failure.furtherEnabledBefore);
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << LogText(client) << ": failed to " << (failure.filling ? "populate" : "get")
+            << " target info (index " << failure.index << ", id " << failure.id << ")";
+    }
+    warnUpTo(read.furtherEnabled);
+    if (read.furtherEnabled > kMaxExtraTargetWarnings) {
+        BOOST_LOG_SEV(*logger, Severity::WARNING)
+            << LogText(client) << ": multiple enabled archive targets found, using first; "
+            << read.furtherEnabled - kMaxExtraTargetWarnings << " more not listed";
+    }
+    if (!read.found) {
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << LogText(client) << ": no enabled archive targets found";
         ReportOutcome(server, ClientOutcome::NoTarget);
         return;
     }
 
-    // `query` outlives every buffer aimed at its path, the chosen one included.
-    TargetInfo query{};
-    TargetInfo chosen{};
-    StringFieldBuffer chosenPath;
-    int chosenId = -1;
-    uint64_t extraEnabled = 0;
-    for (uint64_t index = 0; index < targetCount; ++index) {
-        const int id = KXAPI_GetTargetId(handle, index);
-        query = EmptyTargetQuery();
-        if (KXAPI_GetTargetInfo(handle, id, &query) < 0) {
-            BOOST_LOG_SEV(*logger, ERROR)
-                << LogText(server.address) << ": failed to get target info (index " << index
-                << ", id " << id << ")";
-            continue;
-        }
-        if (query.enabled == 0) {
-            continue;
-        }
-        StringFieldBuffer path{{query.pathLength, &query.path}};
-        if (!path.Allocated() || KXAPI_GetTargetInfo(handle, id, &query) < 0) {
-            BOOST_LOG_SEV(*logger, ERROR)
-                << LogText(server.address) << ": failed to populate target info (index " << index
-                << ", id " << id << ")";
-            continue;
-        }
-        if (chosenId >= 0) {
-            if (++extraEnabled <= kMaxExtraTargetWarnings) {
-                BOOST_LOG_SEV(*logger, WARNING)
-                    << LogText(server.address)
-                    << ": multiple enabled archive targets found, using first";
-            }
-            continue;
-        }
-        chosen = query;
-        chosenPath = std::move(path);
-        chosenId = id;
-    }
-    if (extraEnabled > kMaxExtraTargetWarnings) {
-        BOOST_LOG_SEV(*logger, WARNING)
-            << LogText(server.address) << ": multiple enabled archive targets found, using first; "
-            << extraEnabled - kMaxExtraTargetWarnings << " more not listed";
-    }
-    if (chosenId < 0) {
-        BOOST_LOG_SEV(*logger, ERROR)
-            << LogText(server.address) << ": no enabled archive targets found";
-        ReportOutcome(server, ClientOutcome::NoTarget);
-        return;
-    }
-
-    const char* const path = chosenPath.Text(0);
-    PathCheck check = CheckTargetPath(path, targetAddress);
+    const std::string& path = read.path;
+    PathCheck check = CheckTargetPath(path.c_str(), targetAddress);
     // A recheck that finds a client correct is routine; a rewrite or a failure never is.
-    const Severity found = server.quietCheck && check.action == PathAction::Correct ? DEBUG : INFO;
-    BOOST_LOG_SEV(*logger, found) << LogText(server.address) << ": found archive target "
-                                  << LogText(path);
+    const Severity found =
+        server.quietCheck && check.action == PathAction::Correct ? Severity::DEBUG : Severity::INFO;
+    BOOST_LOG_SEV(*logger, found) << LogText(client) << ": found archive target " << LogText(path);
     switch (check.action) {
         case PathAction::NoLeadingBackslashes:
-            BOOST_LOG_SEV(*logger, ERROR)
-                << LogText(server.address) << ": bad archive target format, expected \\\\<host>\\";
+            BOOST_LOG_SEV(*logger, Severity::ERROR)
+                << LogText(client) << ": bad archive target format, expected \\\\<host>\\";
             ReportOutcome(server, ClientOutcome::BadFormat);
             return;
         case PathAction::Correct:
@@ -105,8 +73,8 @@ void Vaultline::VerifyClientTarget(Server& server) {
             QueueClose(server);
             return;
         case PathAction::NoBackslashAfterHost:
-            BOOST_LOG_SEV(*logger, ERROR)
-                << LogText(server.address) << ": bad archive target format, expected \\ after host";
+            BOOST_LOG_SEV(*logger, Severity::ERROR)
+                << LogText(client) << ": bad archive target format, expected \\ after host";
             ReportOutcome(server, ClientOutcome::BadFormat);
             return;
         case PathAction::Rewrite:
@@ -114,16 +82,19 @@ void Vaultline::VerifyClientTarget(Server& server) {
     }
 
     std::string newPath = std::move(check.newPath);
-    BOOST_LOG_SEV(*logger, INFO) << LogText(server.address)
-                                 << ": setting archive target address to " << LogText(newPath);
-    chosen.path = newPath.data();
+    BOOST_LOG_SEV(*logger, Severity::INFO)
+        << LogText(client) << ": setting archive target address to " << LogText(newPath);
+    TargetInfo update = read.record;
+    update.path = newPath.data();
     // An SDK that reads the path by its length must see the new path's, NUL included.
-    chosen.pathLength = newPath.size() + 1;
-    if (KXAPI_UpdateTargetEx(handle, chosenId, nullptr, nullptr, &chosen) < 0) {
-        BOOST_LOG_SEV(*logger, ERROR)
-            << LogText(server.address) << ": failed to update archive target";
+    update.pathLength = newPath.size() + 1;
+    if (KXAPI_UpdateTargetEx(server.handle.get(), read.id, nullptr, nullptr, &update) < 0) {
+        BOOST_LOG_SEV(*logger, Severity::ERROR)
+            << LogText(client) << ": failed to update archive target";
         ReportOutcome(server, ClientOutcome::UpdateFailed);
         return;
     }
     ReportOutcome(server, ClientOutcome::Rewritten);
 }
+
+}  // namespace vaultline

@@ -3,6 +3,10 @@
 
 #include <string>
 
+namespace vaultline {
+
 // True only for a dotted-quad IPv4 address: four decimal numbers from 0 to 255 and nothing
 // else, as inet_pton(AF_INET) accepts them.
 bool IsIPv4Address(const std::string& text);
+
+}  // namespace vaultline

@@ -3,6 +3,8 @@
 
 #include <utility>
 
+namespace vaultline {
+
 StringFieldBuffer::StringFieldBuffer(std::initializer_list<Field> fields) {
     uint64_t total = 0;
     for (const Field& field : fields) {
@@ -61,3 +63,5 @@ void StringFieldBuffer::Release() noexcept {
     offsets_.clear();
     storage_.reset();
 }
+
+}  // namespace vaultline

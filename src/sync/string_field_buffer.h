@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+namespace vaultline {
+
 class StringFieldBuffer {
 public:
     // One text of a record: the length the SDK reported and the record's pointer to aim.
@@ -43,3 +45,5 @@ private:
     std::vector<char**> pointers_;
     std::vector<uint64_t> offsets_;
 };
+
+}  // namespace vaultline

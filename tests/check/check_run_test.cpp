@@ -9,6 +9,8 @@
 #include "check/check_run.h"
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -189,3 +191,5 @@ TEST_F(CheckRunTest, ConfigurationFaultIsLoggedAsTheServiceLogsIt) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

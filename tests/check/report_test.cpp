@@ -6,6 +6,8 @@
 
 #include "check/report.h"
 
+namespace vaultline {
+
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -114,3 +116,5 @@ TEST(CheckReport, ServerTextsAreEscapedInBothForms) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

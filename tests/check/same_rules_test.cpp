@@ -2,11 +2,13 @@
 // and one of client targets, each case run through both.
 #include <gmock/gmock.h>
 
-#include "app/log_text.h"
+#include "base/log_text.h"
 #include "check/client_check.h"
 #include "check/target_check.h"
 #include "sync/address_rules.h"
 #include "unit/service_fixture.h"
+
+namespace vaultline {
 
 using unit_support::ServiceTest;
 
@@ -74,7 +76,11 @@ const AdapterCase kAdapterCases[] = {
 
 class SameRulesTest : public ServiceTest {
 protected:
+    // No guard between checks: every case is checked on the one connection.
     void SetUp() override {
+        ServiceTimes times = TestTimes();
+        times.verifyInterval = std::chrono::milliseconds(0);
+        Restart(times);
         WriteStandardConfiguration(1);
         ASSERT_TRUE(service->Initialize());
         WaitForPasses(1);
@@ -88,7 +94,7 @@ TEST_F(SameRulesTest, AdapterChoiceMatchesTheService) {
             kTarget, [&](scripted_sdk::Connection& c) { c.adapters = adapterCase.adapters; });
         std::string serviceAddress;
         OnWorker(
-            [&] { serviceAddress = service->GetAdapterAddress(scripted_sdk::Handle(kTarget)); });
+            [&] { serviceAddress = Access().GetAdapterAddress(scripted_sdk::Handle(kTarget)); });
         // The service takes "" and "0.0.0.0" as no address at all.
         if (serviceAddress == kNoAdapterAddress) {
             serviceAddress.clear();
@@ -132,8 +138,8 @@ const TargetCase kTargetCases[] = {
 
 TEST_F(SameRulesTest, ClientVerdictMatchesWhatTheServiceDoes) {
     OnWorker([&] {
-        service->targetAddress = kAddress;
-        service->QueueReconnect(ClientServer(0), false);
+        Access().TargetAddress() = kAddress;
+        Access().QueueReconnect(ClientServer(0), false);
     });
     WaitForPasses(1);
     OnWorker([] { scripted_sdk::Deliver(kClient, KXAPI_EVENT_LOGIN, 0); });
@@ -142,13 +148,12 @@ TEST_F(SameRulesTest, ClientVerdictMatchesWhatTheServiceDoes) {
         SCOPED_TRACE(targetCase.name);
         std::vector<std::string> lines;
         OnWorker([&] {
-            ClientServer(0).verifyStarted = false;
             scripted_sdk::Configure(kClient, [&](scripted_sdk::Connection& c) {
                 c.targets = targetCase.targets;
                 c.updates.clear();
             });
             const std::size_t mark = log.Lines().size();
-            service->VerifyClientTarget(ClientServer(0));
+            Access().VerifyClientTarget(ClientServer(0));
             lines = log.LinesFrom(mark);
         });
         const auto updates = scripted_sdk::Inspect(kClient).updates;
@@ -183,3 +188,5 @@ TEST_F(SameRulesTest, ClientVerdictMatchesWhatTheServiceDoes) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -1,7 +1,10 @@
 // Checking a client's enabled archive target against the target address, and rewriting its host.
 #include <gmock/gmock.h>
 
+#include "sync/sdk_records.h"
 #include "unit/service_fixture.h"
+
+namespace vaultline {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -27,8 +30,8 @@ protected:
         WriteStandardConfiguration(1);
         ASSERT_TRUE(service->Initialize());
         OnWorker([&] {
-            service->targetAddress = kAddress;
-            service->QueueReconnect(ClientServer(0), false);
+            Access().TargetAddress() = kAddress;
+            Access().QueueReconnect(ClientServer(0), false);
         });
         WaitForPasses(1);
         OnWorker([] { scripted_sdk::Deliver(kClient, KXAPI_EVENT_LOGIN, 0); });
@@ -60,7 +63,7 @@ protected:
                 prepare();
             }
             const std::size_t mark = log.Lines().size();
-            service->VerifyClientTarget(ClientServer(0));
+            Access().VerifyClientTarget(ClientServer(0));
             lines = log.LinesFrom(mark);
             closesDuringCheck = scripted_sdk::Inspect(kClient).closes;
         });
@@ -220,6 +223,13 @@ std::vector<scripted_sdk::Target> ManyEnabled(int count) {
     return targets;
 }
 
+// `count` targets of which only the last is enabled.
+std::vector<scripted_sdk::Target> OnlyLastEnabled(std::size_t count) {
+    std::vector<scripted_sdk::Target> targets(count - 1, MakeTarget(10, "\\\\old\\off", 0));
+    targets.push_back(MakeTarget(11, "\\\\old\\on"));
+    return targets;
+}
+
 // The lines of a check that finds the first of `count` enabled targets stale.
 std::vector<std::string> ManyEnabledLines(int count, const std::string& summary) {
     std::vector<std::string> lines(std::min(count - 1, 10), kMultiple);
@@ -260,6 +270,18 @@ TEST_F(ClientVerificationTest, FirstEnabledTargetThatCouldBeReadIsUsed) {
          {FailingQuery(MakeTarget(-3, "\\\\old\\first")), MakeTarget(12, "\\\\old\\third")},
          {"ERROR 10.0.1.1: failed to get target info (index 0, id -3)", kFoundThird, kSettingThird},
          12,
+         {}},
+        {"failures and further enabled targets, in the order read",
+         {MakeTarget(10, "\\\\old\\first"), MakeTarget(11, "\\\\old\\more"),
+          FailingQuery(MakeTarget(12, "\\\\old\\more")), MakeTarget(13, "\\\\old\\more")},
+         {kMultiple, "ERROR 10.0.1.1: failed to get target info (index 2, id 12)", kMultiple,
+          kFoundFirst, kSettingFirst},
+         10,
+         {}},
+        {"enabled target beyond what is read",
+         OnlyLastEnabled(kMaxTargetsRead + 1),
+         {kNoEnabled},
+         std::nullopt,
          {}},
         {"no targets", {}, {kNoEnabled}, std::nullopt, {"GetNumTargets(2)"}},
         {"only disabled targets",
@@ -327,7 +349,7 @@ TEST_F(ClientVerificationTest, SecondTriggerWithinAMinuteIsDroppedSilently) {
         OnWorker([&] {
             mark = log.Lines().size();
             scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
-            service->VerifyClientTarget(ClientServer(0));
+            Access().VerifyClientTarget(ClientServer(0));
             deadline = ClientServer(0).verifyDeadline;
         });
         WaitForPasses(1);
@@ -343,8 +365,8 @@ TEST_F(ClientVerificationTest, ClosingTheConnectionLetsTheNextTriggerCheckAtOnce
     ScriptTargets({MakeTarget(7, "\\\\nas\\a")});
     Verify();
     OnWorker([&] {
-        service->CloseServer(ClientServer(0));
-        service->QueueReconnect(ClientServer(0), false);
+        Access().CloseServer(ClientServer(0));
+        Access().QueueReconnect(ClientServer(0), false);
     });
     WaitForPasses(1);
     OnWorker([] {
@@ -357,10 +379,7 @@ TEST_F(ClientVerificationTest, ClosingTheConnectionLetsTheNextTriggerCheckAtOnce
 TEST_F(ClientVerificationTest, ExpiredDeadlineLetsTheNextTriggerCheckAgain) {
     ScriptTargets({MakeTarget(7, "\\\\nas\\a")});
     Verify();
-    OnWorker([&] {
-        ClientServer(0).verifyDeadline =
-            std::chrono::steady_clock::now() - std::chrono::milliseconds(1);
-    });
+    clock.Advance(TestTimes().verifyInterval);
     EXPECT_THAT(Verify(), ElementsAre("INFO 10.0.1.1: found archive target \\\\nas\\a",
                                       "INFO 10.0.1.1: setting archive target address to "
                                       "\\\\10.0.0.5\\a"));
@@ -368,3 +387,5 @@ TEST_F(ClientVerificationTest, ExpiredDeadlineLetsTheNextTriggerCheckAgain) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -1,8 +1,10 @@
 // Reading "vaultline.conf": what each fault reports, the port rules, and the records built.
 #include <gmock/gmock.h>
 
-#include "service/configuration.h"
+#include "configuration/configuration.h"
 #include "unit/service_fixture.h"
+
+namespace vaultline {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -125,20 +127,20 @@ TEST_F(ServiceTest, ValidConfigurationBuildsRecordsInFileOrderAndConnectsOnlyThe
     }
 
     const Vaultline::Server& target = TargetServer();
-    EXPECT_TRUE(target.isTarget);
-    EXPECT_EQ(target.password, "s3cr&t");
-    ASSERT_EQ(service->clients.size(), 3u);
+    EXPECT_TRUE(target.config.isTarget);
+    EXPECT_EQ(target.config.password, "s3cr&t");
+    ASSERT_EQ(Access().ClientCount(), 3u);
     const struct {
         const char* address;
         uint16_t port;
     } expected[] = {{"alpha", 70000 & 0xffff}, {"", 65535}, {"gamma", 0}};
     for (std::size_t i = 0; i < 3; ++i) {
         const Vaultline::Server& client = ClientServer(i);
-        EXPECT_EQ(client.address, expected[i].address);
-        EXPECT_EQ(client.port, expected[i].port);
-        EXPECT_EQ(client.username, "backup");
-        EXPECT_EQ(client.password, "client-pass");
-        EXPECT_FALSE(client.isTarget);
+        EXPECT_EQ(client.config.address, expected[i].address);
+        EXPECT_EQ(client.config.port, expected[i].port);
+        EXPECT_EQ(client.config.username, "backup");
+        EXPECT_EQ(client.config.password, "client-pass");
+        EXPECT_FALSE(client.config.isTarget);
         EXPECT_EQ(client.state, ConnState::Closed);
     }
     const auto calls = scripted_sdk::Calls();
@@ -169,7 +171,8 @@ TEST_F(ServiceTest, TargetPortDefaultsWrapsAndIgnoresTextThatIsNotANumber) {
         ASSERT_TRUE(fresh.Initialize()) << example.port;
         EXPECT_EQ(capture.Lines().at(0),
                   std::string("INFO archive target: t:") + example.logged + ", user u");
-        EXPECT_EQ(fresh.target->server.port, example.kept) << example.port;
+        EXPECT_EQ(ServiceTestAccess(fresh).TargetRecord().server.config.port, example.kept)
+            << example.port;
     }
 }
 
@@ -190,7 +193,7 @@ TEST_F(ServiceTest, RecheckSecondsDefaultsToAnHourAndZeroTurnsRechecksOff) {
         ServiceSettings settings;
         settings.recheckPeriod = std::chrono::seconds(7);
         ASSERT_TRUE(ReadConfiguration(
-            kConfigurationFile, [](Vaultline::Server&) { return true; }, &settings));
+            kConfigurationFile, [](const ServerConfig&) { return true; }, &settings));
         EXPECT_EQ(settings.recheckPeriod.count(), example.seconds);
     }
 }
@@ -213,7 +216,7 @@ TEST_F(ServiceTest, OnChangeIsOptionalTheFirstCountsAndItsTimeoutDefaultsToAMinu
         WriteConfiguration("<R>" + kTarget + kClients + example.elements + "</R>");
         ServiceSettings settings;
         ASSERT_TRUE(ReadConfiguration(
-            kConfigurationFile, [](Vaultline::Server&) { return true; }, &settings));
+            kConfigurationFile, [](const ServerConfig&) { return true; }, &settings));
         ASSERT_EQ(settings.onChange.has_value(), example.command != nullptr);
         if (settings.onChange) {
             EXPECT_EQ(settings.onChange->command, example.command);
@@ -228,8 +231,8 @@ TEST_F(ServiceTest, ClientSdkFailureAfterTheTargetStopsStartUpWithoutAFatalLine)
     EXPECT_FALSE(service->Initialize());
     EXPECT_THAT(log.Lines(), ElementsAre("INFO archive target: 10.0.0.1:22609, user admin",
                                          "ERROR kxAPI initialization failed"));
-    ASSERT_NE(service->target, nullptr);
-    EXPECT_TRUE(service->clients.empty());
+    ASSERT_TRUE(Access().HasTarget());
+    EXPECT_EQ(Access().ClientCount(), 0u);
     WaitForPasses();
     service.reset();
     const auto calls = scripted_sdk::Calls();
@@ -239,3 +242,5 @@ TEST_F(ServiceTest, ClientSdkFailureAfterTheTargetStopsStartUpWithoutAFatalLine)
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -6,6 +6,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::Contains;
 using ::testing::Not;
 using unit_support::ServiceTest;
@@ -58,13 +60,6 @@ protected:
             },
             5s);
     }
-
-    // A fresh service, as after a restart, for the next case of a table.
-    void Restart() {
-        service.reset();
-        scripted_sdk::Reset();
-        service = std::make_unique<Vaultline>();
-    }
 };
 
 // The change lands while a client's data is arriving on its old connection: that connection's
@@ -76,7 +71,7 @@ TEST_F(ConvergenceTest, NewConnectionChecksAgainAfterItsPredecessorCheckedDuring
     ScriptAddress("10.0.0.4");
     ScriptPath(kClient, kStalePath);
     ASSERT_TRUE(service->Initialize());
-    OnWorker([&] { service->DoGetAddress(TargetServer()); });
+    OnWorker([&] { Access().DoGetAddress(TargetServer()); });
     WaitForPasses(1);
     OnWorker([] { scripted_sdk::Deliver(kClient, KXAPI_EVENT_LOGIN, 0); });
 
@@ -86,7 +81,7 @@ TEST_F(ConvergenceTest, NewConnectionChecksAgainAfterItsPredecessorCheckedDuring
         });
         scripted_sdk::MakeReadable(kClient);
         ScriptAddress("10.0.0.5");
-        service->DoGetAddress(TargetServer());
+        Access().DoGetAddress(TargetServer());
     });
     WaitForPasses(2);
     auto client = scripted_sdk::Inspect(kClient);
@@ -105,8 +100,10 @@ TEST_F(ConvergenceTest, NewConnectionChecksAgainAfterItsPredecessorCheckedDuring
 }
 
 TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
-    service->retryDelay = 400ms;
-    service->progressTimeout = 300ms;
+    ServiceTimes times = TestTimes();
+    times.retryDelay = 400ms;
+    times.progressTimeout = 300ms;
+    Restart(times);
     WriteStandardConfiguration(4);
     ScriptAddress("10.0.0.5");
     for (int connection = 2; connection <= 5; ++connection) {
@@ -116,7 +113,7 @@ TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
     WaitForPasses(1);
     OnWorker([&] {
         scripted_sdk::Deliver(kTarget, KXAPI_EVENT_LOGIN, 0);
-        service->DoGetAddress(TargetServer());
+        Access().DoGetAddress(TargetServer());
     });
     WaitForPasses(1);
 
@@ -154,7 +151,7 @@ TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
                    scripted_sdk::Inspect(4).updates.size() == 1;
         },
         5s));
-    std::this_thread::sleep_for(3 * service->progressTimeout);
+    std::this_thread::sleep_for(3 * times.progressTimeout);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.connection);
         EXPECT_EQ(scripted_sdk::Inspect(c.connection).opens, c.opens);
@@ -176,8 +173,9 @@ TEST_F(ConvergenceTest, RewritesAreConfirmedUntilFoundCorrect) {
     for (const char* recheckSeconds : {"", " RecheckSeconds='0'"}) {
         const bool confirming = recheckSeconds[0] == '\0';
         SCOPED_TRACE(confirming ? "rechecks on" : "rechecks off");
-        Restart();
-        service->confirmDelay = 300ms;
+        ServiceTimes times = TestTimes();
+        times.confirmDelay = 300ms;
+        Restart(times);
         WriteStandardConfiguration(2, recheckSeconds);
         ScriptAddress("10.0.0.5");
         Answers(kTarget);
@@ -222,8 +220,9 @@ TEST_F(ConvergenceTest, RecheckChecksEveryClientAndReportsTheOutcome) {
     for (const char* recheckSeconds : {" RecheckSeconds='2'", " RecheckSeconds='0'"}) {
         const bool asked = std::string(recheckSeconds).find("'0'") != std::string::npos;
         SCOPED_TRACE(recheckSeconds);
-        Restart();
-        service->retryDelay = 400ms;
+        ServiceTimes times = TestTimes();
+        times.retryDelay = 400ms;
+        Restart(times);
         WriteStandardConfiguration(4, recheckSeconds);
         ScriptAddress("10.0.0.5");
         Answers(kTarget);
@@ -240,7 +239,9 @@ TEST_F(ConvergenceTest, RecheckChecksEveryClientAndReportsTheOutcome) {
         ScriptPath(3, kStalePath);
         const std::size_t mark = log.Lines().size();
         if (asked) {
-            service->recheckRequested = true;
+            service->AskForRecheck();
+        } else {
+            clock.Advance(std::chrono::seconds(2));
         }
         const std::string settled =
             "INFO 4 clients checked against 10.0.0.5 after the recheck: 2 correct, 1 rewritten, "
@@ -266,3 +267,5 @@ TEST_F(ConvergenceTest, RecheckChecksEveryClientAndReportsTheOutcome) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

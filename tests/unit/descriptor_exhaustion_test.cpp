@@ -15,6 +15,8 @@
 #include "on_change/runner.h"
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::HasSubstr;
 using ::testing::Not;
 using unit_support::ServiceTest;
@@ -55,6 +57,7 @@ protected:
 };
 
 TEST_F(DescriptorExhaustionTest, PassWithoutAnEpollSetLogsOnceWaitsAndDeclaresNothingLost) {
+    Restart(ServiceTimes{});
     ConnectTarget();
     const std::size_t mark = log.Lines().size();
     std::chrono::steady_clock::duration spent{};
@@ -115,11 +118,11 @@ TEST_F(DescriptorExhaustionTest, OpenConnectionsAreStillServedWhenEveryDescripto
 TEST_F(DescriptorExhaustionTest, ErrorEscapingATaskIsLoggedAndStopsTheServiceAsAFailure) {
     WriteStandardConfiguration(0);
     ASSERT_TRUE(service->Initialize());
-    service->Schedule([] { throw std::runtime_error("reactor gone"); }, false);
-    ASSERT_TRUE(testing_support::WaitUntil([&] { return service->stopRequested.load(); },
+    Access().Schedule([] { throw std::runtime_error("reactor gone"); }, false);
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return Access().StopRequested(); },
                                            std::chrono::seconds(5)));
     service->StopWorker();
-    EXPECT_TRUE(service->workerFailed);
+    EXPECT_TRUE(service->WorkerFailed());
     EXPECT_TRUE(log.Contains("FATAL worker stopped by an unexpected error: reactor gone"));
 }
 
@@ -147,7 +150,7 @@ TEST_F(DescriptorExhaustionTest, OnChangeCommandWithoutADescriptorIsTriedAgainLa
     runner.Notify(AddressMoment("", "10.0.0.5"));
     // UBSan checks a stream's dynamic type through a pipe of its own the first time it meets it:
     // this thread logs once while it still can.
-    BOOST_LOG_SEV(*logger, INFO) << "descriptors about to run out";
+    BOOST_LOG_SEV(*logger, Severity::INFO) << "descriptors about to run out";
     const auto start = std::chrono::steady_clock::now();
     {
         SoftDescriptorLimit limit(3);
@@ -170,3 +173,5 @@ TEST_F(DescriptorExhaustionTest, OnChangeCommandWithoutADescriptorIsTriedAgainLa
 }
 
 }  // namespace
+
+}  // namespace vaultline

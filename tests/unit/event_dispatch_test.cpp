@@ -5,6 +5,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -20,7 +22,7 @@ protected:
     void OpenTargetAndClient() {
         WriteStandardConfiguration(1);
         ASSERT_TRUE(service->Initialize());
-        OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+        OnWorker([&] { Access().QueueReconnect(ClientServer(0), false); });
         WaitForPasses(1);
     }
 
@@ -145,7 +147,7 @@ TEST_F(EventDispatchTest, DataReadyOnAClientVerifiesItsTargetInsideTheCallback) 
     long duringCallback = -1;
     std::size_t updatesDuringCallback = 0;
     OnWorker([&] {
-        service->targetAddress = "10.0.0.5";
+        Access().TargetAddress() = "10.0.0.5";
         scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
         duringCallback = CountCalls("GetNumTargets(2)");
         updatesDuringCallback = scripted_sdk::Inspect(kClient).updates.size();
@@ -201,7 +203,7 @@ TEST_F(EventDispatchTest, EventsWithoutAMeaningChangeNothingAndReturnZero) {
             callbackResult = scripted_sdk::Deliver(connection, event, 1);
             handlerResult = service->KxapiHandler(
                 event, 1, nullptr, 0,
-                connection == kTarget ? *service->target : *service->clients[0]);
+                connection == kTarget ? Access().TargetRecord() : Access().ClientRecord(0));
         });
         WaitForPasses(1);
         ConnState state = ConnState::Closed;
@@ -218,18 +220,20 @@ TEST_F(EventDispatchTest, HandlerReturnsZeroForEveryHandledEvent) {
     OpenTargetAndClient();
     std::vector<int> results;
     OnWorker([&] {
-        service->targetAddress = "10.0.0.5";
+        Access().TargetAddress() = "10.0.0.5";
         for (const int event :
              {KXAPI_EVENT_LOGIN, KXAPI_EVENT_DATA_READY, KXAPI_EVENT_CLOSE_REQUEST}) {
-            for (Vaultline::CbData* data : {service->target.get(), service->clients[0].get()}) {
+            for (Vaultline::CbData* data : {&Access().TargetRecord(), &Access().ClientRecord(0)}) {
                 results.push_back(service->KxapiHandler(event, 0, nullptr, 0, *data));
             }
         }
         results.push_back(
-            service->KxapiHandler(KXAPI_EVENT_LOGIN, 1, nullptr, 0, *service->target));
+            service->KxapiHandler(KXAPI_EVENT_LOGIN, 1, nullptr, 0, Access().TargetRecord()));
     });
     WaitForPasses(2);
     EXPECT_THAT(results, ElementsAre(0, 0, 0, 0, 0, 0, 0));
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -4,6 +4,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
@@ -16,7 +18,7 @@ protected:
     void ConnectTargetAndClient() {
         WriteStandardConfiguration(1);
         ASSERT_TRUE(service->Initialize());
-        OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+        OnWorker([&] { Access().QueueReconnect(ClientServer(0), false); });
         WaitForPasses(1);
         OnWorker([] {
             scripted_sdk::Deliver(1, KXAPI_EVENT_LOGIN, 0);
@@ -37,7 +39,7 @@ protected:
         std::size_t mark = 0;
         OnWorker([&] {
             mark = log.Lines().size();
-            service->DoGetAddress(TargetServer());
+            Access().DoGetAddress(TargetServer());
         });
         return log.LinesFrom(mark);
     }
@@ -69,7 +71,7 @@ TEST_F(HostileTextTest, AdapterAddressThatIsNoIPv4AddressIsRefusedAndTouchesNoCl
             EXPECT_EQ(call.find("(2"), std::string::npos) << call;
         }
         std::string address = "unset";
-        OnWorker([&] { address = service->targetAddress; });
+        OnWorker([&] { address = Access().TargetAddress(); });
         EXPECT_EQ(address, "");
     }
     // Retried like a missing address; a real address is then taken.
@@ -122,3 +124,5 @@ TEST_F(HostileTextTest, ControlBytesFromTheConfigurationAreEscapedInLogs) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -12,8 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "support/child_process.h"
+
+namespace vaultline {
 
 namespace {
 
@@ -72,7 +74,7 @@ public:
         : thread_([this, lines] {
               Logger floodLogger;
               for (int line = 0; line < lines; ++line) {
-                  BOOST_LOG_SEV(floodLogger, INFO) << "line " << line;
+                  BOOST_LOG_SEV(floodLogger, Severity::INFO) << "line " << line;
               }
               done_ = true;
           }) {}
@@ -148,7 +150,7 @@ TEST(LogSink, StalledReaderCostsLinesCountedInOneWarningNotTheProducersTime) {
         },
         std::chrono::seconds(10));
     Logger lineLogger;
-    BOOST_LOG_SEV(lineLogger, INFO) << "after";
+    BOOST_LOG_SEV(lineLogger, Severity::INFO) << "after";
     EXPECT_TRUE(ShutdownWhileDraining(sink, stderrPipe, written));
 
     std::istringstream lines(written);
@@ -167,3 +169,5 @@ TEST(LogSink, StalledReaderCostsLinesCountedInOneWarningNotTheProducersTime) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/logging.h"
+#include "base/logging.h"
+
+namespace vaultline {
 
 namespace {
 
@@ -18,11 +20,11 @@ TEST(SeverityNames, EachSeverityPrintsItsNameAndPriority) {
         Severity severity;
         const char* name;
         int priority;
-    } cases[] = {{DEBUG, "DEBUG", 7},
-                 {INFO, "INFO", 6},
-                 {WARNING, "WARNING", 4},
-                 {ERROR, "ERROR", 3},
-                 {FATAL, "FATAL", 2},
+    } cases[] = {{Severity::DEBUG, "DEBUG", 7},
+                 {Severity::INFO, "INFO", 6},
+                 {Severity::WARNING, "WARNING", 4},
+                 {Severity::ERROR, "ERROR", 3},
+                 {Severity::FATAL, "FATAL", 2},
                  {static_cast<Severity>(7), "INVALID", -1},
                  {static_cast<Severity>(-1), "INVALID", -1}};
     for (const auto& expected : cases) {
@@ -32,3 +34,5 @@ TEST(SeverityNames, EachSeverityPrintsItsNameAndPriority) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -3,6 +3,8 @@
 
 #include "app/options.h"
 
+namespace vaultline {
+
 namespace {
 
 struct ParseCase {
@@ -71,3 +73,5 @@ TEST(LevelValueSemantics, AbsentOptionDefaultsToZeroAndTakesNoTokens) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

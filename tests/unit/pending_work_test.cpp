@@ -6,6 +6,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -20,10 +22,12 @@ class PendingWorkTest : public ServiceTest {
 protected:
     // Target and one client opened; retries wait `retryDelay` instead of 5 seconds.
     void OpenTargetAndClient(std::chrono::milliseconds retryDelay = kShortRetry) {
-        service->retryDelay = retryDelay;
+        ServiceTimes times = TestTimes();
+        times.retryDelay = retryDelay;
+        Restart(times);
         WriteStandardConfiguration(1);
         ASSERT_TRUE(service->Initialize());
-        OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+        OnWorker([&] { Access().QueueReconnect(ClientServer(0), false); });
         WaitForPasses(1);
     }
 
@@ -57,7 +61,7 @@ protected:
             for (int i = 0; i < count; ++i) {
                 scripted_sdk::Deliver(connection, event, 0);
             }
-            queued = service->queuedTasks;
+            queued = Access().QueuedTasks();
         });
         return queued;
     }
@@ -71,14 +75,14 @@ TEST_F(PendingWorkTest, DataReadyFloodWithoutAnAddressKeepsOneDiscoveryChain) {
     WaitForPasses(2);
     EXPECT_EQ(CountCalls("GetNetworkInfo(1)"), 1);
     int64_t queued = -1;
-    OnWorker([&] { queued = service->queuedTasks; });
+    OnWorker([&] { queued = Access().QueuedTasks(); });
     EXPECT_EQ(queued, 1) << "the one retry";
 
     // A flood while the retry waits runs one discovery now; the waiting retry then does nothing.
     EXPECT_LE(Flood(kTarget, KXAPI_EVENT_DATA_READY, kFlood), 2);
     WaitForPasses(2);
     EXPECT_EQ(CountCalls("GetNetworkInfo(1)"), 2);
-    OnWorker([&] { queued = service->queuedTasks; });
+    OnWorker([&] { queued = Access().QueuedTasks(); });
     EXPECT_LE(queued, 2) << "the new retry and the replaced one";
 
     // One chain: about one discovery per retry delay, where two chains would give twice that.
@@ -97,14 +101,14 @@ TEST_F(PendingWorkTest, UnreachableClientKeepsOneRetryChainAcrossAddressChanges)
             c.adapters = {scripted_sdk::Adapter{}};
             c.adapters[0].ip = "10.0.0." + std::to_string(10 + change);
         });
-        OnWorker([&] { service->DoGetAddress(TargetServer()); });
+        OnWorker([&] { Access().DoGetAddress(TargetServer()); });
         WaitForPasses(1);
     }
     // Each change tried at once; the retry left pending is the only one.
     const long afterChanges = CountCalls("Open(2,10.0.1.1,22609)");
     EXPECT_GE(afterChanges, 7);
     int64_t queued = -1;
-    OnWorker([&] { queued = service->queuedTasks; });
+    OnWorker([&] { queued = Access().QueuedTasks(); });
     EXPECT_LE(queued, 7) << "one live retry and at most one replaced retry per change";
 
     std::this_thread::sleep_for(kShortRetry * 5 + kShortRetry / 2);
@@ -122,7 +126,7 @@ TEST_F(PendingWorkTest, RefusedLoginAndLostSocketShareOneRetry) {
     EXPECT_THAT(log.LinesFrom(mark), ElementsAre("INFO connecting to server 10.0.1.1:22609",
                                                  "WARNING connection to 10.0.1.1:22609 lost"));
     int64_t queued = -1;
-    OnWorker([&] { queued = service->queuedTasks; });
+    OnWorker([&] { queued = Access().QueuedTasks(); });
     EXPECT_EQ(queued, 1);
 }
 
@@ -134,7 +138,7 @@ TEST_F(PendingWorkTest, CloseRequestFloodQueuesAndLogsOneClose) {
     EXPECT_THAT(log.LinesFrom(mark), ElementsAre("INFO closing connection to 10.0.1.1:22609"));
     EXPECT_EQ(CountCalls("Close(2)"), 1);
     // A close request on the next connection is honoured again.
-    OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+    OnWorker([&] { Access().QueueReconnect(ClientServer(0), false); });
     Flood(kClient, KXAPI_EVENT_CLOSE_REQUEST, 3);
     WaitForPasses(2);
     EXPECT_EQ(CountCalls("Close(2)"), 2);
@@ -146,7 +150,7 @@ TEST_F(PendingWorkTest, CloseQueuedForAnEarlierConnectionLeavesTheNewOneOpen) {
     OpenTargetAndClient();
     scripted_sdk::ClearCalls();
     OnWorker([&] {
-        service->QueueReconnect(ClientServer(0), false);
+        Access().QueueReconnect(ClientServer(0), false);
         scripted_sdk::Deliver(kClient, KXAPI_EVENT_CLOSE_REQUEST, 0);
     });
     WaitForPasses(2);
@@ -181,3 +185,5 @@ TEST_F(PendingWorkTest, ConnectionLostDuringACheckLetsTheNextConnectionCheckAgai
 }
 
 }  // namespace
+
+}  // namespace vaultline

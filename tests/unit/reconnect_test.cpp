@@ -13,6 +13,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -81,14 +83,14 @@ TEST_F(ReconnectTest, FailedOpenClosesTheServerStopsWatchingItAndQueuesADelayedR
     WriteStandardConfiguration(1);
     ASSERT_TRUE(service->Initialize());
     // A logged-in client whose server has gone away by the time an address change reconnects it.
-    OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+    OnWorker([&] { Access().QueueReconnect(ClientServer(0), false); });
     WaitForPasses(1);
     std::size_t mark = 0;
     OnWorker([&] {
         scripted_sdk::Deliver(2, KXAPI_EVENT_LOGIN, 0);
         scripted_sdk::Configure(2, [](scripted_sdk::Connection& c) { c.openResult = -1; });
         mark = log.Lines().size();
-        service->QueueReconnect(ClientServer(0), false);
+        Access().QueueReconnect(ClientServer(0), false);
     });
     WaitForPasses(1);
     const int queriesAfterFailure = scripted_sdk::Inspect(2).socketQueries;
@@ -105,7 +107,7 @@ TEST_F(ReconnectTest, FailedOpenClosesTheServerStopsWatchingItAndQueuesADelayedR
 }
 
 // One wait serves all four ways an attempt can fail, each on a server of its own.
-TEST_F(ReconnectTest, EveryFailedAttemptIsRetriedWithANewOpenFiveSecondsLater) {
+TEST_F(ReconnectTest, EveryFailedAttemptIsRetriedWithANewOpenAfterTheRetryDelay) {
     struct Case {
         const char* failure;
         int connection;
@@ -132,6 +134,10 @@ TEST_F(ReconnectTest, EveryFailedAttemptIsRetriedWithANewOpenFiveSecondsLater) {
          {"Open(4,10.0.1.3,22609)", "Login(4,backup,client-secret)", "Open(4,10.0.1.3,22609)",
           "Login(4,backup,client-secret)"}},
     };
+    // The delay itself is the task queue's; here only that every failure waits it out.
+    ServiceTimes times = TestTimes();
+    times.retryDelay = std::chrono::seconds(1);
+    Restart(times);
     WriteStandardConfiguration(3);
     scripted_sdk::Configure(2, [](scripted_sdk::Connection& c) { c.openResult = -1; });
     scripted_sdk::Configure(3, [](scripted_sdk::Connection& c) { c.loginResult = -1; });
@@ -140,7 +146,7 @@ TEST_F(ReconnectTest, EveryFailedAttemptIsRetriedWithANewOpenFiveSecondsLater) {
     ASSERT_TRUE(service->Initialize());
     OnWorker([&] {
         for (std::size_t client = 0; client < 3; ++client) {
-            service->QueueReconnect(ClientServer(client), false);
+            Access().QueueReconnect(ClientServer(client), false);
         }
     });
     WaitForPasses(1);
@@ -185,8 +191,8 @@ TEST_F(ReconnectTest, EveryFailedAttemptIsRetriedWithANewOpenFiveSecondsLater) {
         SCOPED_TRACE(testCase.failure);
         ASSERT_TRUE(testCase.retriedBy.has_value());
         const auto delay = *testCase.retriedBy - testCase.triggeredAfter;
-        EXPECT_GE(delay, std::chrono::milliseconds(4900));
-        EXPECT_LE(delay, std::chrono::milliseconds(8000));
+        EXPECT_GE(delay, times.retryDelay - std::chrono::milliseconds(100));
+        EXPECT_LE(delay, times.retryDelay + std::chrono::milliseconds(3000));
         EXPECT_EQ(ConnectionCalls(testCase.connection), testCase.calls);
         EXPECT_EQ(scripted_sdk::Inspect(testCase.connection).closes, 0);
     }
@@ -235,7 +241,7 @@ TEST_F(ReconnectTest, KeepaliveIsEnabledOnTheTcpSocketAfterTheOpenAndAgainAfterT
                             [&](scripted_sdk::Connection& c) { c.reportedSocket = targetSocket; });
     scripted_sdk::Configure(2, [&](scripted_sdk::Connection& c) { c.reportedSocket = lookup; });
     ASSERT_TRUE(service->Initialize());
-    OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+    OnWorker([&] { Access().QueueReconnect(ClientServer(0), false); });
     WaitForPasses(1);
     EXPECT_EQ(KeepaliveOptions(targetSocket), enabled);
     EXPECT_EQ(KeepaliveOptions(clientSocket)[0], 0);
@@ -256,3 +262,5 @@ TEST_F(ReconnectTest, KeepaliveIsEnabledOnTheTcpSocketAfterTheOpenAndAgainAfterT
 }
 
 }  // namespace
+
+}  // namespace vaultline

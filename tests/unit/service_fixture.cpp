@@ -12,6 +12,8 @@
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/make_shared.hpp>
 
+namespace vaultline {
+
 namespace unit_support {
 
 namespace {
@@ -82,7 +84,19 @@ bool LogCapture::WaitFor(const std::string& line, std::chrono::milliseconds time
 ServiceTest::ServiceTest() : previousDirectory(std::filesystem::current_path()) {
     scripted_sdk::Reset();
     std::filesystem::current_path(directory.Path());
-    service = std::make_unique<Vaultline>();
+    service = std::make_unique<Vaultline>(TestTimes(), clock);
+}
+
+ServiceTimes ServiceTest::TestTimes() {
+    ServiceTimes times;
+    times.passWait = std::chrono::milliseconds(10);
+    return times;
+}
+
+void ServiceTest::Restart(const ServiceTimes& times) {
+    service.reset();
+    scripted_sdk::Reset();
+    service = std::make_unique<Vaultline>(times, clock);
 }
 
 ServiceTest::~ServiceTest() {
@@ -111,7 +125,7 @@ void ServiceTest::WriteStandardConfiguration(int clientCount,
 
 void ServiceTest::OnWorker(const std::function<void()>& work) {
     std::promise<void> done;
-    service->Schedule(
+    Access().Schedule(
         [&] {
             work();
             done.set_value();
@@ -128,3 +142,5 @@ void ServiceTest::WaitForPasses(int passes) {
 }
 
 }  // namespace unit_support
+
+}  // namespace vaultline

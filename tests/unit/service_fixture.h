@@ -10,10 +10,14 @@
 
 #include <gtest/gtest.h>
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "double/scripted_kxapi.h"
+#include "double/shifted_clock.h"
+#include "service/test_access.h"
 #include "service/vaultline.h"
 #include "support/child_process.h"
+
+namespace vaultline {
 
 namespace unit_support {
 
@@ -49,13 +53,26 @@ protected:
     // Waits for `passes` complete socket-loop passes.
     void WaitForPasses(int passes = 2);
 
-    Vaultline::Server& TargetServer() { return service->target->server; }
-    Vaultline::Server& ClientServer(std::size_t index) { return service->clients[index]->server; }
+    // The service's own delays and timeouts, but passes that wait 10 ms for their sockets, so
+    // that a test waits less for the worker to take its next task.
+    static ServiceTimes TestTimes();
+    // A fresh service with a fresh scripted SDK, as after a restart, running on `times`.
+    void Restart(const ServiceTimes& times = TestTimes());
+
+    ServiceTestAccess Access() const { return ServiceTestAccess(*service); }
+    Vaultline::Server& TargetServer() const { return Access().TargetRecord().server; }
+    Vaultline::Server& ClientServer(std::size_t index) const {
+        return Access().ClientRecord(index).server;
+    }
 
     LogCapture log;
     testing_support::TempDirectory directory;
     std::filesystem::path previousDirectory;
+    // The service's clock; tests move it forward instead of waiting out an interval.
+    test_double::ShiftedClock clock;
     std::unique_ptr<Vaultline> service;
 };
 
 }  // namespace unit_support
+
+}  // namespace vaultline

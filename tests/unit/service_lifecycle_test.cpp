@@ -3,6 +3,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -20,14 +22,14 @@ TEST_F(ServiceLifecycleTest, ServiceWithoutConfigurationRunsEmptyPassesAndCallsN
 
 TEST_F(ServiceLifecycleTest, ConstructionPublishesTheRunningService) {
     EXPECT_EQ(runningService, service.get());
-    EXPECT_FALSE(service->stopRequested);
+    EXPECT_FALSE(Access().StopRequested());
 }
 
 TEST_F(ServiceLifecycleTest, FailedSdkInstanceLogsOnceAndIsCleanedUpOnceAsNull) {
     scripted_sdk::FailNextInit();
     {
         Vaultline::Server server;
-        EXPECT_EQ(service->InitServer(server), nullptr);
+        EXPECT_EQ(Access().InitServer(server), nullptr);
         EXPECT_EQ(server.handle.get(), nullptr);
         EXPECT_THAT(log.Lines(), ElementsAre("ERROR kxAPI initialization failed"));
         EXPECT_THAT(scripted_sdk::Calls(), ElementsAre("Init()=null"));
@@ -37,8 +39,8 @@ TEST_F(ServiceLifecycleTest, FailedSdkInstanceLogsOnceAndIsCleanedUpOnceAsNull) 
 
 TEST_F(ServiceLifecycleTest, InitServerSetsNonBlockingAndRegistersTheRecordAsUserData) {
     Vaultline::Server server;
-    server.address = "10.0.0.9";
-    auto record = service->InitServer(server);
+    server.config.address = "10.0.0.9";
+    auto record = Access().InitServer(server);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->service, service.get());
     EXPECT_EQ(record->server.handle, server.handle);
@@ -53,8 +55,8 @@ TEST_F(ServiceLifecycleTest, CloseServerLogsClearsTheGuardAndClosesEveryTime) {
     OnWorker([&] {
         TargetServer().state = ConnState::LoggedIn;
         TargetServer().verifyStarted = true;
-        service->CloseServer(TargetServer());
-        service->CloseServer(TargetServer());
+        Access().CloseServer(TargetServer());
+        Access().CloseServer(TargetServer());
     });
     EXPECT_EQ(TargetServer().state, ConnState::Closed);
     EXPECT_FALSE(TargetServer().verifyStarted);
@@ -80,3 +82,5 @@ TEST_F(ServiceLifecycleTest, DestructionCleansUpClientsInOrderThenTheTargetWitho
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -9,6 +9,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -139,7 +141,7 @@ TEST_F(SocketLoopTest, SocketThatCannotBeWatchedIsReportedAndTreatedAsLost) {
 
 TEST_F(SocketLoopTest, ClosedConnectionsAreNeverAskedForTheirSocketNorReportedLost) {
     ConnectTarget(2);
-    OnWorker([&] { service->QueueReconnect(ClientServer(0), false); });
+    OnWorker([&] { Access().QueueReconnect(ClientServer(0), false); });
     WaitForPasses(1);
     OnWorker([] { scripted_sdk::Deliver(2, KXAPI_EVENT_LOGIN, 0); });
     WaitForPasses(2);
@@ -147,7 +149,7 @@ TEST_F(SocketLoopTest, ClosedConnectionsAreNeverAskedForTheirSocketNorReportedLo
 
     int queriesWhenClosed = 0;
     const std::size_t mark = BetweenPasses([&] {
-        service->CloseServer(ClientServer(0));
+        Access().CloseServer(ClientServer(0));
         queriesWhenClosed = scripted_sdk::Inspect(2).socketQueries;
     });
     const int targetQueries = scripted_sdk::Inspect(1).socketQueries;
@@ -181,7 +183,7 @@ TEST_F(SocketLoopTest, AlwaysReadyConnectionsListedFirstDoNotStarveALaterClient)
         c.adapters = {scripted_sdk::Adapter{}};
         c.adapters[0].ip = "10.0.0.5";
     });
-    OnWorker([&] { service->DoGetAddress(TargetServer()); });
+    OnWorker([&] { Access().DoGetAddress(TargetServer()); });
     EXPECT_TRUE(testing_support::WaitUntil(
         [] { return scripted_sdk::Inspect(kLate).updates.size() == 1; }, std::chrono::seconds(2)));
     EXPECT_GT(scripted_sdk::Inspect(2).recvCalls, 1);
@@ -190,6 +192,7 @@ TEST_F(SocketLoopTest, AlwaysReadyConnectionsListedFirstDoNotStarveALaterClient)
 // Work queued for the worker runs after the pass in progress, which must not sit out its
 // 100 ms first.
 TEST_F(SocketLoopTest, PassDoesNotWaitWhileTasksAreQueued) {
+    Restart(ServiceTimes{});
     ConnectTarget();
     // Each link of the chain queues the next from the worker, so a pass runs between them.
     constexpr int kLinks = 10;
@@ -201,7 +204,7 @@ TEST_F(SocketLoopTest, PassDoesNotWaitWhileTasksAreQueued) {
             took.set_value(std::chrono::steady_clock::now() - start);
             return;
         }
-        service->Schedule(link, false);
+        Access().Schedule(link, false);
     };
     OnWorker([&] {
         start = std::chrono::steady_clock::now();
@@ -214,3 +217,5 @@ TEST_F(SocketLoopTest, PassDoesNotWaitWhileTasksAreQueued) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -11,6 +11,8 @@
 #include "service/status_report.h"
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::MatchesRegex;
 using unit_support::ServiceTest;
 using namespace std::chrono_literals;
@@ -258,7 +260,7 @@ TEST_F(ServiceStatusTest, ChecksAndFailedConnectionsAreCountedPerClient) {
     }
     scripted_sdk::Configure(6, [](scripted_sdk::Connection& c) { c.openResult = -1; });
     ASSERT_TRUE(service->Initialize());
-    OnWorker([&] { service->DoGetAddress(TargetServer()); });
+    OnWorker([&] { Access().DoGetAddress(TargetServer()); });
     WaitForPasses(2);
     OnWorker([] {
         for (int connection = 2; connection <= 4; ++connection) {
@@ -269,7 +271,7 @@ TEST_F(ServiceStatusTest, ChecksAndFailedConnectionsAreCountedPerClient) {
     });
 
     std::string line;
-    OnWorker([&] { line = service->status.Text(Clock::now(), service->clients.size()); });
+    OnWorker([&] { line = Access().Status().Text(Clock::now(), Access().ClientCount()); });
     EXPECT_THAT(line,
                 MatchesRegex("target 10\\.0\\.0\\.5 \\(since [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\); "
                              "1 client correct, 1 rewritten, 3 failing; next recheck in 60 min; "
@@ -277,3 +279,5 @@ TEST_F(ServiceStatusTest, ChecksAndFailedConnectionsAreCountedPerClient) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -5,6 +5,8 @@
 
 #include "sync/string_field_buffer.h"
 
+namespace vaultline {
+
 namespace {
 
 struct TwoTexts {
@@ -65,3 +67,5 @@ TEST(StringFieldBuffer, RefusesLengthsBeyondItsBoundWithoutAllocating) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

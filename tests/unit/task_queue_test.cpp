@@ -8,6 +8,8 @@
 
 #include "unit/service_fixture.h"
 
+namespace vaultline {
+
 using ::testing::ElementsAre;
 using unit_support::ServiceTest;
 
@@ -20,7 +22,7 @@ TEST_F(TaskQueueTest, ImmediateTasksRunInOrderOnTheWorkerThread) {
     std::vector<int> order;
     std::vector<std::thread::id> threads;
     for (int task = 0; task < 3; ++task) {
-        service->Schedule(
+        Access().Schedule(
             [&, task] {
                 std::lock_guard<std::mutex> lock(mutex);
                 order.push_back(task);
@@ -32,7 +34,7 @@ TEST_F(TaskQueueTest, ImmediateTasksRunInOrderOnTheWorkerThread) {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_THAT(order, ElementsAre(0, 1, 2));
     for (const auto& thread : threads) {
-        EXPECT_EQ(thread, service->worker.get_id());
+        EXPECT_EQ(thread, Access().WorkerId());
     }
 }
 
@@ -41,8 +43,8 @@ TEST_F(TaskQueueTest, DelayedTaskRunsFiveSecondsLaterAfterAnImmediateOne) {
     std::promise<Clock::time_point> immediate;
     std::promise<Clock::time_point> delayed;
     const auto scheduledAt = Clock::now();
-    service->Schedule([&] { delayed.set_value(Clock::now()); }, true);
-    service->Schedule([&] { immediate.set_value(Clock::now()); }, false);
+    Access().Schedule([&] { delayed.set_value(Clock::now()); }, true);
+    Access().Schedule([&] { immediate.set_value(Clock::now()); }, false);
 
     auto delayedRun = delayed.get_future();
     ASSERT_EQ(delayedRun.wait_for(std::chrono::seconds(15)), std::future_status::ready);
@@ -56,7 +58,7 @@ TEST_F(TaskQueueTest, DelayedTaskRunsFiveSecondsLaterAfterAnImmediateOne) {
 
 TEST_F(TaskQueueTest, DelayedTaskStillWaitingWhenTheServiceEndsNeverRuns) {
     auto ran = std::make_shared<std::atomic<bool>>(false);
-    service->Schedule([ran] { *ran = true; }, true);
+    Access().Schedule([ran] { *ran = true; }, true);
     WaitForPasses(1);
     service.reset();
     EXPECT_FALSE(*ran);
@@ -64,3 +66,5 @@ TEST_F(TaskQueueTest, DelayedTaskStillWaitingWhenTheServiceEndsNeverRuns) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

@@ -2,8 +2,10 @@
 // is written into a log line.
 #include <gtest/gtest.h>
 
-#include "app/log_text.h"
+#include "base/log_text.h"
 #include "sync/ipv4_address.h"
+
+namespace vaultline {
 
 namespace {
 
@@ -70,3 +72,5 @@ TEST(LogText, ControlBytesAreEscapedAndEverythingElseKept) {
 }
 
 }  // namespace
+
+}  // namespace vaultline

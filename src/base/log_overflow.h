@@ -10,6 +10,8 @@
 #include <boost/log/core/record_view.hpp>
 #include <boost/thread/condition_variable.hpp>
 
+namespace vaultline {
+
 // An overflow strategy for Boost.Log's bounded_fifo_queue of `queueRecords` records. Its methods
 // are called by the queue with the queue's lock held: on_overflow by a producer that found the
 // queue full, on_queue_space_available by the feeding thread after taking a record, interrupt when
@@ -77,3 +79,5 @@ public:
 // Feeding thread, while formatting a record it has just taken: the number of lines dropped right
 // after that record, or 0. Each count is given once.
 uint64_t TakeDroppedAfterCurrentRecord();
+
+}  // namespace vaultline

@@ -1,13 +1,16 @@
 // Reading "vaultline.conf": the archive target, the archive clients and their credentials.
-#include "service/configuration.h"
+#include "configuration/configuration.h"
 
 #include <tinyxml2.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
-#include "app/log_text.h"
-#include "app/logging.h"
+#include "base/log_text.h"
+#include "base/logging.h"
+
+namespace vaultline {
 
 const char* const kConfigurationFile = "vaultline.conf";
 
@@ -53,7 +56,8 @@ bool ReadOnChange(const tinyxml2::XMLElement& root, std::optional<OnChangeSettin
     // Run with no shell and no search path, from whatever folder the service runs in.
     const char* const command = element->Attribute("Command");
     if (command == nullptr || command[0] != '/') {
-        BOOST_LOG_SEV(*logger, FATAL) << "bad <OnChange>; Command must be an absolute path";
+        BOOST_LOG_SEV(*logger, Severity::FATAL)
+            << "bad <OnChange>; Command must be an absolute path";
         return false;
     }
     OnChangeSettings read;
@@ -67,21 +71,13 @@ bool ReadOnChange(const tinyxml2::XMLElement& root, std::optional<OnChangeSettin
     return true;
 }
 
-}  // namespace
-
-bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Server&)>& accept,
-                       ServiceSettings* settings) {
-    tinyxml2::XMLDocument document;
-    if (document.LoadFile(path) != tinyxml2::XML_SUCCESS) {
-        BOOST_LOG_SEV(*logger, FATAL) << "unable to open configuration file " << path;
-        return false;
-    }
-
-    const tinyxml2::XMLElement* const root = document.FirstChildElement();
+// <ArchiveTarget>, the first one: the server handed to `accept` first.
+bool ReadTarget(const tinyxml2::XMLElement* root,
+                const std::function<bool(const ServerConfig&)>& accept) {
     const tinyxml2::XMLElement* const targetElement =
         root != nullptr ? root->FirstChildElement("ArchiveTarget") : nullptr;
     if (targetElement == nullptr) {
-        BOOST_LOG_SEV(*logger, FATAL) << "configuration missing <ArchiveTarget>";
+        BOOST_LOG_SEV(*logger, Severity::FATAL) << "configuration missing <ArchiveTarget>";
         return false;
     }
 
@@ -91,39 +87,45 @@ bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Ser
     const int targetPort = ReadPort(*targetElement);
     if (targetAddressText == nullptr || targetUsername == nullptr || targetPassword == nullptr ||
         targetPort <= 0) {
-        BOOST_LOG_SEV(*logger, FATAL)
+        BOOST_LOG_SEV(*logger, Severity::FATAL)
             << "bad <ArchiveTarget>; Address, Username, and Password required";
         return false;
     }
-    BOOST_LOG_SEV(*logger, INFO) << "archive target: " << LogText(targetAddressText) << ":"
-                                 << targetPort << ", user " << LogText(targetUsername);
+    BOOST_LOG_SEV(*logger, Severity::INFO)
+        << "archive target: " << LogText(targetAddressText) << ":" << targetPort << ", user "
+        << LogText(targetUsername);
 
-    Vaultline::Server targetServer;
-    targetServer.address = targetAddressText;
-    targetServer.username = targetUsername;
-    targetServer.password = targetPassword;
-    targetServer.port = static_cast<uint16_t>(targetPort);
-    targetServer.isTarget = true;
-    if (!accept(targetServer)) {
-        return false;
-    }
+    ServerConfig target;
+    target.address = targetAddressText;
+    target.username = targetUsername;
+    target.password = targetPassword;
+    target.port = static_cast<uint16_t>(targetPort);
+    target.isTarget = true;
+    return accept(target);
+}
 
-    const tinyxml2::XMLElement* const clientsElement = root->FirstChildElement("ArchiveClients");
+// <ArchiveClients>, the first one: the clients' login and the recheck period, then each
+// <ArchiveClient> in file order.
+bool ReadClients(const tinyxml2::XMLElement& root,
+                 const std::function<bool(const ServerConfig&)>& accept,
+                 ServiceSettings* settings) {
+    const tinyxml2::XMLElement* const clientsElement = root.FirstChildElement("ArchiveClients");
     if (clientsElement == nullptr) {
-        BOOST_LOG_SEV(*logger, FATAL) << "configuration missing <ArchiveClients>";
+        BOOST_LOG_SEV(*logger, Severity::FATAL) << "configuration missing <ArchiveClients>";
         return false;
     }
     const char* const clientUsername = clientsElement->Attribute("Username");
     const char* const clientPassword = clientsElement->Attribute("Password");
     if (clientUsername == nullptr || clientPassword == nullptr) {
-        BOOST_LOG_SEV(*logger, FATAL) << "bad <ArchiveClients>; Username and Password required";
+        BOOST_LOG_SEV(*logger, Severity::FATAL)
+            << "bad <ArchiveClients>; Username and Password required";
         return false;
     }
     if (settings != nullptr) {
         settings->recheckPeriod = ReadRecheckPeriod(*clientsElement);
     }
     std::optional<OnChangeSettings> onChange;
-    if (!ReadOnChange(*root, onChange)) {
+    if (!ReadOnChange(root, onChange)) {
         return false;
     }
     if (settings != nullptr) {
@@ -137,45 +139,38 @@ bool ReadConfiguration(const char* path, const std::function<bool(Vaultline::Ser
         const char* const clientAddress = clientElement->Attribute("Address");
         const int clientPort = ReadPort(*clientElement);
         if (clientAddress == nullptr) {
-            BOOST_LOG_SEV(*logger, FATAL) << "bad <ArchiveClient>; Address required";
+            BOOST_LOG_SEV(*logger, Severity::FATAL) << "bad <ArchiveClient>; Address required";
             return false;
         }
-        Vaultline::Server server;
-        server.address = clientAddress;
-        server.username = clientUsername;
-        server.password = clientPassword;
-        server.port = static_cast<uint16_t>(clientPort);
-        if (!accept(server)) {
+        ServerConfig client;
+        client.address = clientAddress;
+        client.username = clientUsername;
+        client.password = clientPassword;
+        client.port = static_cast<uint16_t>(clientPort);
+        if (!accept(client)) {
             return false;
         }
     }
     return true;
 }
 
-bool Vaultline::Initialize() {
-    ServiceSettings settings;
-    const bool read = ReadConfiguration(
-        kConfigurationFile,
-        [this](Server& server) {
-            auto record = InitServer(server);
-            if (!record) {
-                return false;
-            }
-            std::lock_guard<std::mutex> lock(recordsMutex);
-            if (server.isTarget) {
-                target = std::move(record);
-            } else {
-                clients.push_back(std::move(record));
-            }
-            return true;
-        },
-        &settings);
-    if (!read) {
+}  // namespace
+
+std::ostream& operator<<(std::ostream& stream, const ServerConfig& server) {
+    return stream << LogText(server.address) << ":" << server.port;
+}
+
+bool ReadConfiguration(const char* path, const std::function<bool(const ServerConfig&)>& accept,
+                       ServiceSettings* settings) {
+    tinyxml2::XMLDocument document;
+    if (document.LoadFile(path) != tinyxml2::XML_SUCCESS) {
+        BOOST_LOG_SEV(*logger, Severity::FATAL) << "unable to open configuration file " << path;
         return false;
     }
-    // Read by the worker only once the target's first connection below has been queued.
-    recheckPeriod = settings.recheckPeriod;
-    onChange.Configure(settings.onChange, retryDelay);
-    QueueReconnect(target->server, false);
-    return true;
+    // Each element in the order its faults are reported; the target is found only inside the
+    // root, so a document whose root has no <ArchiveTarget> gets no further.
+    const tinyxml2::XMLElement* const root = document.FirstChildElement();
+    return ReadTarget(root, accept) && ReadClients(*root, accept, settings);
 }
+
+}  // namespace vaultline

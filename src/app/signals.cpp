@@ -1,11 +1,9 @@
-// Stop and recheck signals, and the main thread's wait for a stop.
-#include "app/run_loop.h"
-
-#include <time.h>
-
-#include <cerrno>
+// The stop and recheck signals: their handlers, and ignoring them around the service's life.
+#include "app/signals.h"
 
 #include "service/vaultline.h"
+
+namespace vaultline {
 
 volatile std::sig_atomic_t caughtSignal = 0;
 
@@ -13,7 +11,7 @@ void OnSignal(int signalNumber) {
     if (caughtSignal == 0) {
         caughtSignal = signalNumber;
     }
-    runningService->stopRequested = true;
+    runningService->RequestStop();
 }
 
 namespace {
@@ -44,7 +42,7 @@ void IgnoreStopSignals() {
 void OnRecheckSignal(int) {
     Vaultline* const service = runningService;
     if (service != nullptr) {
-        service->recheckRequested = true;
+        service->AskForRecheck();
     }
 }
 
@@ -56,16 +54,4 @@ void IgnoreRecheckSignal() {
     SetSignalAction(SIGUSR1, SIG_IGN, SA_RESTART);
 }
 
-void Vaultline::Run() {
-    if (!Initialize()) {
-        return;
-    }
-    notifier.Notify("READY=1");
-    while (!stopRequested) {
-        // A signal interrupts the sleep; the step still lasts its full 100 ms.
-        timespec step{0, 100'000'000};
-        while (nanosleep(&step, &step) != 0 && errno == EINTR) {
-        }
-    }
-    notifier.Notify("STOPPING=1");
-}
+}  // namespace vaultline

@@ -1,8 +1,10 @@
 // Writing texts from servers and the configuration into log lines.
-#include "app/log_text.h"
+#include "base/log_text.h"
 
 #include <cstdint>
 #include <utility>
+
+namespace vaultline {
 
 namespace {
 
@@ -63,3 +65,5 @@ std::string LogText(std::string_view text) {
     }
     return escaped;
 }
+
+}  // namespace vaultline

@@ -1,8 +1,10 @@
 // What the log queue does when it is full: a producer waits briefly for room, then its line is
 // dropped and counted, and the count reaches the log where the lines are missing.
-#include "app/log_overflow.h"
+#include "base/log_overflow.h"
 
 #include <atomic>
+
+namespace vaultline {
 
 namespace {
 
@@ -52,3 +54,5 @@ uint64_t TakeDroppedAfterCurrentRecord() {
     droppedAfterCurrent = 0;
     return dropped;
 }
+
+}  // namespace vaultline

@@ -1,5 +1,5 @@
 // Telling systemd about the service: readiness, stopping, watchdog pings and the status line.
-#include "app/systemd_notify.h"
+#include "service/systemd_notify.h"
 
 #include <systemd/sd-daemon.h>
 
@@ -7,6 +7,8 @@
 #include <cstdlib>
 
 #include "service/vaultline.h"
+
+namespace vaultline {
 
 SystemdNotifier::SystemdNotifier() {
     const char* const socket = std::getenv("NOTIFY_SOCKET");
@@ -33,8 +35,10 @@ void Vaultline::ReportPass() {
         std::lock_guard<std::mutex> lock(recordsMutex);
         clientCount = clients.size();
     }
-    const std::string message = status.Pass(StatusReport::Clock::now(), clientCount);
+    const std::string message = status.Pass(clock.Now(), clientCount);
     if (!message.empty()) {
         notifier.Notify(message);
     }
 }
+
+}  // namespace vaultline

@@ -1,7 +1,9 @@
-// Stop and recheck signals, and the main thread's wait for a stop.
+// The stop and recheck signals: their handlers, and ignoring them around the service's life.
 #pragma once
 
 #include <csignal>
+
+namespace vaultline {
 
 // Number of the first stop signal caught; 0 while none has been.
 extern volatile std::sig_atomic_t caughtSignal;
@@ -22,3 +24,5 @@ void OnRecheckSignal(int signalNumber);
 void InstallRecheckHandler();
 // Ignores SIGUSR1: before the service exists, and once it is being stopped.
 void IgnoreRecheckSignal();
+
+}  // namespace vaultline

@@ -1,6 +1,7 @@
 // Log severities, the process-wide logger and the set-up of the asynchronous sink on stderr.
-#include "app/logging.h"
+#include "base/logging.h"
 
+#include <cstdlib>
 #include <future>
 #include <iomanip>
 #include <iostream>
@@ -17,6 +18,8 @@
 #include <boost/log/expressions.hpp>
 #include <boost/log/support/date_time.hpp>
 #include <boost/make_shared.hpp>
+
+namespace vaultline {
 
 namespace expr = boost::log::expressions;
 
@@ -76,7 +79,7 @@ boost::shared_ptr<LogSink> InitLogging(unsigned level, bool journal,
         backend->auto_flush(true);
     }
     if (level == 1) {
-        sink->set_filter(severityAttribute >= INFO);
+        sink->set_filter(severityAttribute >= Severity::INFO);
     }
     boost::log::formatter layout;
     if (journal) {
@@ -93,7 +96,8 @@ boost::shared_ptr<LogSink> InitLogging(unsigned level, bool journal,
                                           boost::log::formatting_ostream& stream) {
         layout(record, stream);
         if (const uint64_t dropped = TakeDroppedAfterCurrentRecord()) {
-            stream << "\n" << LinePrefix(journal, WARNING) << dropped << kDroppedLinesText;
+            stream << "\n"
+                   << LinePrefix(journal, Severity::WARNING) << dropped << kDroppedLinesText;
         }
     });
     core->add_sink(sink);
@@ -125,3 +129,12 @@ bool ShutdownLogging(const boost::shared_ptr<LogSink>& sink, std::chrono::millis
     finisher.detach();
     return false;
 }
+
+int FinishLogging(const boost::shared_ptr<LogSink>& sink, int status) {
+    if (!ShutdownLogging(sink)) {
+        std::_Exit(status);
+    }
+    return status;
+}
+
+}  // namespace vaultline

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <string>
 
+namespace vaultline {
+
 class SystemdNotifier {
 public:
     // Reads NOTIFY_SOCKET and WATCHDOG_USEC (with WATCHDOG_PID) once, from the environment.
@@ -22,3 +24,5 @@ private:
     bool enabled_ = false;
     std::chrono::microseconds watchdogInterval_{0};
 };
+
+}  // namespace vaultline

@@ -13,9 +13,11 @@
 #include <boost/log/sources/severity_logger.hpp>
 #include <boost/shared_ptr.hpp>
 
-#include "app/log_overflow.h"
+#include "base/log_overflow.h"
 
-enum Severity : uint32_t { DEBUG, INFO, WARNING, ERROR, FATAL };
+namespace vaultline {
+
+enum class Severity : uint32_t { DEBUG, INFO, WARNING, ERROR, FATAL };
 
 // Writes the severity's name, or "INVALID" for a value outside the enumeration.
 std::ostream& operator<<(std::ostream& stream, Severity severity);
@@ -57,3 +59,11 @@ boost::shared_ptr<LogSink> InitLogging(unsigned level, bool journal,
 // Main thread, after the last log statement.
 bool ShutdownLogging(const boost::shared_ptr<LogSink>& sink,
                      std::chrono::milliseconds limit = kLogShutdownLimit);
+
+// Main thread, last: ShutdownLogging, here rather than in the exit handlers, where the feeding
+// thread would still be running while static objects are torn down. Returns `status` for main to
+// return; when standard error took no more lines in time, ends the process at once with `status`
+// instead, since flushing the standard streams at exit would wait for ever.
+int FinishLogging(const boost::shared_ptr<LogSink>& sink, int status);
+
+}  // namespace vaultline

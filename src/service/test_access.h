@@ -1,0 +1,54 @@
+// The one way tests and benchmarks reach inside the service: its records, its address and the
+// steps they drive one at a time. The service itself never includes this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "service/vaultline.h"
+
+namespace vaultline {
+
+// Holds a reference to the service; each call has the thread contract of the member it reaches.
+class ServiceTestAccess {
+public:
+    explicit ServiceTestAccess(Vaultline& service) : service_(service) {}
+
+    // After Initialize. Records live as long as the service.
+    Vaultline::CbData& TargetRecord() const { return *service_.target; }
+    Vaultline::CbData& ClientRecord(std::size_t index) const { return *service_.clients[index]; }
+    bool HasTarget() const { return service_.target != nullptr; }
+    std::size_t ClientCount() const { return service_.clients.size(); }
+    // Worker thread.
+    std::string& TargetAddress() const { return service_.targetAddress; }
+
+    int64_t QueuedTasks() const { return service_.queuedTasks; }
+    bool StopRequested() const { return service_.stopRequested; }
+    std::thread::id WorkerId() const { return service_.worker.get_id(); }
+    const StatusReport& Status() const { return service_.status; }
+
+    void Schedule(const std::function<void()>& task, bool delayed) const {
+        service_.Schedule(task, delayed);
+    }
+    std::unique_ptr<Vaultline::CbData> InitServer(Vaultline::Server& server) const {
+        return service_.InitServer(server);
+    }
+    void QueueReconnect(Vaultline::Server& server, bool delayed) const {
+        service_.QueueReconnect(server, delayed);
+    }
+    void CloseServer(Vaultline::Server& server) const { service_.CloseServer(server); }
+    std::string GetAdapterAddress(void* handle) const { return service_.GetAdapterAddress(handle); }
+    void DoGetAddress(Vaultline::Server& server) const { service_.DoGetAddress(server); }
+    void VerifyClientTarget(Vaultline::Server& server) const {
+        service_.VerifyClientTarget(server);
+    }
+
+private:
+    Vaultline& service_;
+};
+
+}  // namespace vaultline
