@@ -57,7 +57,7 @@ void OnChangeRunner::Notify(const OnChangeMoment& moment) {
     }
 }
 
-void OnChangeRunner::Poll(Clock::time_point now) {
+void OnChangeRunner::Poll(SteadyClock::time_point now) {
     if (run_) {
         ReadOutput();
         const auto exit = Exited();
@@ -74,21 +74,21 @@ void OnChangeRunner::Poll(Clock::time_point now) {
     StartNext(now);
 }
 
-void OnChangeRunner::EnforceTimeLimit(Clock::time_point now) {
+void OnChangeRunner::EnforceTimeLimit(SteadyClock::time_point now) {
     if (!run_->terminated && now >= run_->deadline) {
         BOOST_LOG_SEV(*logger, Severity::WARNING)
             << "on-change command (" << EventName(run_->event) << ") still running after "
             << settings_->timeout.count() << " s; terminating it";
         Signal(SIGTERM);
         run_->terminated = true;
-        run_->killAt = now + killGrace;
+        run_->killAt = now + kKillGrace;
     } else if (run_->terminated && !run_->killed && now >= run_->killAt) {
         Signal(SIGKILL);
         run_->killed = true;
     }
 }
 
-void OnChangeRunner::StartNext(Clock::time_point now) {
+void OnChangeRunner::StartNext(SteadyClock::time_point now) {
     while (!run_) {
         auto& slot = waitingAddress_ ? waitingAddress_ : waitingSettled_;
         if (!slot) {
@@ -199,12 +199,12 @@ void OnChangeRunner::Stop() {
     run_->terminated = true;
     std::optional<siginfo_t> exit;
     const auto waitFor = [&](std::chrono::milliseconds limit) {
-        const auto deadline = Clock::now() + limit;
-        while (!(exit = Exited()) && Clock::now() < deadline) {
+        const auto deadline = SteadyClock::now() + limit;
+        while (!(exit = Exited()) && SteadyClock::now() < deadline) {
             std::this_thread::sleep_for(kStopPollStep);
         }
     };
-    waitFor(stopGrace);
+    waitFor(kStopGrace);
     if (!exit) {
         Signal(SIGKILL);
         waitFor(kReapAfterKill);

@@ -16,7 +16,8 @@ namespace vaultline {
 
 class OnChangeRunner {
 public:
-    using Clock = std::chrono::steady_clock;
+    // Poll is given the time by its caller; only the stop reads this clock, to wait in real time.
+    using SteadyClock = std::chrono::steady_clock;
 
     OnChangeRunner() = default;
     // Stops a command still running, as Stop does.
@@ -38,16 +39,16 @@ public:
     // Worker thread, once per socket pass; never blocks. Logs the running command's output,
     // collects its exit, enforces its time limit, and starts the next waiting moment's command
     // when none runs: an address moment before a settled one.
-    void Poll(Clock::time_point now);
+    void Poll(SteadyClock::time_point now);
 
     // Main thread, once the worker has stopped. Drops the waiting moments; a running command
-    // (and its process group) gets SIGTERM, then SIGKILL after at most `stopGrace`.
+    // (and its process group) gets SIGTERM, then SIGKILL after at most `kStopGrace`.
     void Stop();
 
-    // The wait between SIGTERM and SIGKILL after a command's timeout. Tests shorten it.
-    std::chrono::milliseconds killGrace{5000};
+    // The wait between SIGTERM and SIGKILL after a command's timeout.
+    static constexpr std::chrono::milliseconds kKillGrace{5000};
     // How long a stop waits for a running command to end after SIGTERM.
-    std::chrono::milliseconds stopGrace{2000};
+    static constexpr std::chrono::milliseconds kStopGrace{2000};
 
 private:
     struct Run {
@@ -55,17 +56,17 @@ private:
         pid_t pid;
         int output;
         OutputLines lines;
-        Clock::time_point deadline;
+        SteadyClock::time_point deadline;
         // Set once the command was told to end (its timeout, or the stop); SIGKILL follows at
         // `killAt`. Such an end is not reported as a failure of the command.
         bool terminated = false;
-        Clock::time_point killAt{};
+        SteadyClock::time_point killAt{};
         bool killed = false;
     };
 
-    void StartNext(Clock::time_point now);
-    // SIGTERM once the command's time is up, SIGKILL `killGrace` later.
-    void EnforceTimeLimit(Clock::time_point now);
+    void StartNext(SteadyClock::time_point now);
+    // SIGTERM once the command's time is up, SIGKILL `kKillGrace` later.
+    void EnforceTimeLimit(SteadyClock::time_point now);
     // Reads what the command wrote, at most a bounded amount, and logs its lines.
     void ReadOutput();
     // How the command ended, once it has; it stays a zombie, keeping its process group's id,
@@ -83,7 +84,7 @@ private:
     std::optional<OnChangeMoment> waitingSettled_;
     std::optional<Run> run_;
     // No command starts before then, after a start failed for want of resources.
-    std::optional<Clock::time_point> retryAt_;
+    std::optional<SteadyClock::time_point> retryAt_;
 };
 
 }  // namespace vaultline
