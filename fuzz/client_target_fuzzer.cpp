@@ -12,6 +12,7 @@
 
 #include "double/scripted_kxapi.h"
 #include "parked_service.h"
+#include "service/test_access.h"
 #include "sync/string_field_buffer.h"
 
 namespace {
@@ -128,11 +129,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         client.reset();
     }
     vaultline::Vaultline& service = parked.Next();
+    const vaultline::ServiceTestAccess access(service);
     if (!client) {
         vaultline::Vaultline::Server server;
         server.config.address = "10.0.1.1";
         server.config.port = 22609;
-        client = service.InitServer(server);
+        client = access.InitServer(server);
         if (!client) {
             std::abort();
         }
@@ -164,13 +166,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     // Whatever the adapters report, the check below compares against a well-formed address,
     // as the service only ever does.
-    const std::string found = service.GetAdapterAddress(client->server.handle.get());
+    const std::string found = access.GetAdapterAddress(client->server.handle.get());
     (void)found;
     const std::string address = std::to_string(input.ConsumeIntegral<uint8_t>()) + ".0.0." +
                                 std::to_string(input.ConsumeIntegral<uint8_t>());
-    service.targetAddress = address;
+    access.TargetAddress() = address;
     client->server.verifyStarted = false;
-    service.VerifyClientTarget(client->server);
+    access.VerifyClientTarget(client->server);
 
     CheckUpdates(address, targets, scripted_sdk::Inspect(kConnection).updates);
     return 0;

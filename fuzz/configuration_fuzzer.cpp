@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 
 #include "double/scripted_kxapi.h"
 #include "parked_service.h"
+#include "service/test_access.h"
 
 namespace {
 
@@ -76,14 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     WriteConfiguration(data, size);
     const bool accepted = service.Initialize();
     scratch.Leave();
-    {
-        std::lock_guard<std::mutex> lock(service.recordsMutex);
-        if (accepted && !service.target) {
-            std::abort();  // a successful start-up always has its target record
-        }
-        service.clients.clear();
-        service.target.reset();
+    const vaultline::ServiceTestAccess access(service);
+    if (accepted && !access.HasTarget()) {
+        std::abort();  // a successful start-up always has its target record
     }
+    access.DropRecords();
     // No record holds an SDK handle any more, so the scripted SDK's state can go with them.
     scripted_sdk::Reset();
     return 0;

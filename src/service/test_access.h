@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -41,6 +42,12 @@ public:
         service_.QueueReconnect(server, delayed);
     }
     void CloseServer(Vaultline::Server& server) const { service_.CloseServer(server); }
+    // Drops every record, so that one service can read configuration after configuration.
+    void DropRecords() const {
+        std::lock_guard<std::mutex> lock(service_.recordsMutex);
+        service_.clients.clear();
+        service_.target.reset();
+    }
     std::string GetAdapterAddress(void* handle) const { return service_.GetAdapterAddress(handle); }
     void DoGetAddress(Vaultline::Server& server) const { service_.DoGetAddress(server); }
     void VerifyClientTarget(Vaultline::Server& server) const {
