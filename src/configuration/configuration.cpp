@@ -4,8 +4,11 @@
 #include <tinyxml2.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <string_view>
 
 #include "base/log_text.h"
 #include "base/logging.h"
@@ -30,21 +33,57 @@ int ReadPort(const tinyxml2::XMLElement& element) {
 // clock's arithmetic.
 constexpr int64_t kLongestRecheckSeconds = int64_t{10} * 365 * 24 * 3600;
 
-// RecheckSeconds, read like Port; a value that is absent, negative or not a number keeps the
-// default.
+// A command may take long (a mail, a DNS update through a slow server), but not for ever.
+constexpr int64_t kLongestOnChangeSeconds = 24 * 3600;
+
+// A count of seconds written by an operator, read whole: blanks around it aside, an optional
+// sign and decimal digits, nothing else. "1e3" or "1,000" read by their leading digits would be
+// 1 s, which is no reading of what was meant. Absent: `fallback`, quietly. Anything else that is
+// not such a number: `fallback`, after one WARNING naming the element, the attribute and the
+// text. A number beyond the 64-bit range reads as the nearest end of it, which every caller caps.
+int64_t ReadWholeSeconds(const tinyxml2::XMLElement& element, const char* attribute,
+                         int64_t fallback) {
+    const char* const written = element.Attribute(attribute);
+    if (written == nullptr) {
+        return fallback;
+    }
+    constexpr const char* kBlanks = " \t\r\n";
+    const std::string_view text(written);
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    const std::size_t last = text.find_last_not_of(kBlanks);
+    std::string_view number =
+        first == std::string_view::npos ? std::string_view() : text.substr(first, last - first + 1);
+    const bool negative = !number.empty() && number.front() == '-';
+    if (!number.empty() && (number.front() == '-' || number.front() == '+')) {
+        number.remove_prefix(1);
+    }
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) {
+        BOOST_LOG_SEV(*logger, Severity::WARNING)
+            << "<" << element.Name() << "> " << attribute << " \"" << LogText(text)
+            << "\" is not a whole number of seconds; using " << fallback;
+        return fallback;
+    }
+    uint64_t magnitude = 0;
+    const auto [end, error] =
+        std::from_chars(number.data(), number.data() + number.size(), magnitude);
+    static_cast<void>(end);
+    constexpr uint64_t kLargest = std::numeric_limits<int64_t>::max();
+    if (error == std::errc::result_out_of_range || magnitude > kLargest) {
+        magnitude = kLargest;
+    }
+    const auto value = static_cast<int64_t>(magnitude);
+    return negative ? -value : value;
+}
+
+// RecheckSeconds: a value that is absent, negative or not a whole number keeps the default.
 std::chrono::seconds ReadRecheckPeriod(const tinyxml2::XMLElement& element) {
-    int64_t seconds = ServiceSettings{}.recheckPeriod.count();
-    if (element.QueryInt64Attribute("RecheckSeconds", &seconds) != tinyxml2::XML_SUCCESS ||
-        seconds < 0) {
-        return ServiceSettings{}.recheckPeriod;
+    const int64_t fallback = ServiceSettings{}.recheckPeriod.count();
+    const int64_t seconds = ReadWholeSeconds(element, "RecheckSeconds", fallback);
+    if (seconds < 0) {
+        return std::chrono::seconds(fallback);
     }
     return std::chrono::seconds(std::min(seconds, kLongestRecheckSeconds));
 }
-
-// TimeoutSeconds on <OnChange>, read like Port. A command may take long (a mail, a DNS update
-// through a slow server), but not for ever: a value that is absent, not a number, 0 or negative
-// gives the default, and at most a day is allowed.
-constexpr int64_t kLongestOnChangeSeconds = 24 * 3600;
 
 // Validates the first <OnChange> under `root` and reads it into `onChange`, if there is one.
 // False after logging the fault at FATAL.
@@ -62,9 +101,9 @@ bool ReadOnChange(const tinyxml2::XMLElement& root, std::optional<OnChangeSettin
     }
     OnChangeSettings read;
     read.command = command;
-    int64_t seconds = 0;
-    if (element->QueryInt64Attribute("TimeoutSeconds", &seconds) == tinyxml2::XML_SUCCESS &&
-        seconds > 0) {
+    // TimeoutSeconds: absent, not a whole number, 0 or negative gives the default.
+    const int64_t seconds = ReadWholeSeconds(*element, "TimeoutSeconds", read.timeout.count());
+    if (seconds > 0) {
         read.timeout = std::chrono::seconds(std::min(seconds, kLongestOnChangeSeconds));
     }
     onChange = read;

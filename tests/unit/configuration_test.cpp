@@ -176,25 +176,50 @@ TEST_F(ServiceTest, TargetPortDefaultsWrapsAndIgnoresTextThatIsNotANumber) {
     }
 }
 
+// A number of seconds is read whole or not at all: read by its leading digits, "1e3" would
+// recheck every client every second.
 TEST_F(ServiceTest, RecheckSecondsDefaultsToAnHourAndZeroTurnsRechecksOff) {
     const struct {
         const char* attribute;
         long long seconds;
-    } cases[] = {{"", 3600},
-                 {" RecheckSeconds='abc'", 3600},
-                 {" RecheckSeconds='-5'", 3600},
-                 {" RecheckSeconds='0'", 0},
-                 {" RecheckSeconds=' 90s'", 90},
-                 {" RecheckSeconds='99999999999999'", 315360000}};
+        const char* warning;  // null: none
+    } cases[] = {
+        {"", 3600, nullptr},
+        {" RecheckSeconds='-5'", 3600, nullptr},
+        {" RecheckSeconds='0'", 0, nullptr},
+        {" RecheckSeconds=' +90 '", 90, nullptr},
+        {" RecheckSeconds='99999999999999'", 315360000, nullptr},
+        {" RecheckSeconds='99999999999999999999999'", 315360000, nullptr},
+        {" RecheckSeconds='abc'", 3600, "\"abc\""},
+        {" RecheckSeconds='1e3'", 3600, "\"1e3\""},
+        {" RecheckSeconds='1,000'", 3600, "\"1,000\""},
+        {" RecheckSeconds='0.5'", 3600, "\"0.5\""},
+        {" RecheckSeconds=' 90s'", 3600, "\" 90s\""},
+        {" RecheckSeconds=''", 3600, "\"\""},
+        {" RecheckSeconds='-'", 3600, "\"-\""},
+    };
     for (const auto& example : cases) {
         SCOPED_TRACE(example.attribute);
         WriteConfiguration("<R>" + kTarget + "<ArchiveClients Username='u' Password='p'" +
                            example.attribute + "/></R>");
         ServiceSettings settings;
         settings.recheckPeriod = std::chrono::seconds(7);
+        const std::size_t mark = log.Lines().size();
         ASSERT_TRUE(ReadConfiguration(
             kConfigurationFile, [](const ServerConfig&) { return true; }, &settings));
         EXPECT_EQ(settings.recheckPeriod.count(), example.seconds);
+        std::vector<std::string> expected;
+        if (example.warning != nullptr) {
+            expected.push_back(std::string("WARNING <ArchiveClients> RecheckSeconds ") +
+                               example.warning + " is not a whole number of seconds; using 3600");
+        }
+        std::vector<std::string> warnings;
+        for (const auto& line : log.LinesFrom(mark)) {
+            if (line.rfind("WARNING", 0) == 0) {
+                warnings.push_back(line);
+            }
+        }
+        EXPECT_EQ(warnings, expected);
     }
 }
 
@@ -203,18 +228,22 @@ TEST_F(ServiceTest, OnChangeIsOptionalTheFirstCountsAndItsTimeoutDefaultsToAMinu
         const char* elements;
         const char* command;  // null: no command
         long long seconds;
-    } cases[] = {{"", nullptr, 0},
-                 {"<OnChange Command='/a'/>", "/a", 60},
-                 {"<OnChange Command='/a' TimeoutSeconds='abc'/>", "/a", 60},
-                 {"<OnChange Command='/a' TimeoutSeconds='0'/>", "/a", 60},
-                 {"<OnChange Command='/a' TimeoutSeconds='-5'/>", "/a", 60},
-                 {"<OnChange Command='/a' TimeoutSeconds='5'/>", "/a", 5},
-                 {"<OnChange Command='/a' TimeoutSeconds='99999999999'/>", "/a", 86400},
-                 {"<OnChange Command='/a'/><OnChange Command='b'/>", "/a", 60}};
+        bool warned;
+    } cases[] = {{"", nullptr, 0, false},
+                 {"<OnChange Command='/a'/>", "/a", 60, false},
+                 {"<OnChange Command='/a' TimeoutSeconds='abc'/>", "/a", 60, true},
+                 {"<OnChange Command='/a' TimeoutSeconds='1e3'/>", "/a", 60, true},
+                 {"<OnChange Command='/a' TimeoutSeconds='0'/>", "/a", 60, false},
+                 {"<OnChange Command='/a' TimeoutSeconds='-5'/>", "/a", 60, false},
+                 {"<OnChange Command='/a' TimeoutSeconds='5'/>", "/a", 5, false},
+                 {"<OnChange Command='/a' TimeoutSeconds='\t5\n'/>", "/a", 5, false},
+                 {"<OnChange Command='/a' TimeoutSeconds='99999999999'/>", "/a", 86400, false},
+                 {"<OnChange Command='/a'/><OnChange Command='b'/>", "/a", 60, false}};
     for (const auto& example : cases) {
         SCOPED_TRACE(example.elements);
         WriteConfiguration("<R>" + kTarget + kClients + example.elements + "</R>");
         ServiceSettings settings;
+        const std::size_t mark = log.Lines().size();
         ASSERT_TRUE(ReadConfiguration(
             kConfigurationFile, [](const ServerConfig&) { return true; }, &settings));
         ASSERT_EQ(settings.onChange.has_value(), example.command != nullptr);
@@ -222,6 +251,12 @@ TEST_F(ServiceTest, OnChangeIsOptionalTheFirstCountsAndItsTimeoutDefaultsToAMinu
             EXPECT_EQ(settings.onChange->command, example.command);
             EXPECT_EQ(settings.onChange->timeout.count(), example.seconds);
         }
+        const auto lines = log.LinesFrom(mark);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) {
+                                    return line.rfind("WARNING <OnChange> TimeoutSeconds", 0) == 0;
+                                }),
+                  example.warned ? 1 : 0);
     }
 }
 
