@@ -50,4 +50,35 @@ void Coalesce(OnChangeMoment& waiting, const OnChangeMoment& later) {
     }
 }
 
+void WaitingMoments::Add(const OnChangeMoment& moment) {
+    auto& slot = moment.event == OnChangeEvent::Address ? address_ : settled_;
+    if (slot) {
+        Coalesce(*slot, moment);
+    } else {
+        slot = moment;
+    }
+    if (moment.event == OnChangeEvent::Address) {
+        settled_.reset();
+    }
+}
+
+std::optional<OnChangeMoment> WaitingMoments::Take() {
+    auto& slot = address_ ? address_ : settled_;
+    std::optional<OnChangeMoment> next = std::move(slot);
+    slot.reset();
+    return next;
+}
+
+void WaitingMoments::PutBack(const OnChangeMoment& moment) {
+    auto& slot = moment.event == OnChangeEvent::Address ? address_ : settled_;
+    if (!slot) {
+        slot = moment;
+    }
+}
+
+void WaitingMoments::Clear() {
+    address_.reset();
+    settled_.reset();
+}
+
 }  // namespace vaultline

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,24 @@ std::vector<std::string> MomentVariables(const OnChangeMoment& moment);
 // later values, except that an address moment keeps the address from before the first change,
 // the one the command last heard of.
 void Coalesce(OnChangeMoment& waiting, const OnChangeMoment& later);
+
+// The moments waiting for the command: at most one of each kind, each coalesced from all that
+// came meanwhile, and an address moment taken before a settled one.
+class WaitingMoments {
+public:
+    // Folds `moment` into the waiting one of its kind. A new address drops a waiting settled
+    // moment: its counts are for an address the command is about to hear is gone.
+    void Add(const OnChangeMoment& moment);
+    // Removes and returns the moment to run next; none when nothing waits.
+    std::optional<OnChangeMoment> Take();
+    // Puts back a moment that Take returned but could not be run, unless one of its kind has
+    // come since.
+    void PutBack(const OnChangeMoment& moment);
+    void Clear();
+
+private:
+    std::optional<OnChangeMoment> address_;
+    std::optional<OnChangeMoment> settled_;
+};
 
 }  // namespace vaultline

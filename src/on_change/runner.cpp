@@ -49,12 +49,7 @@ void OnChangeRunner::Notify(const OnChangeMoment& moment) {
     if (!settings_) {
         return;
     }
-    auto& slot = moment.event == OnChangeEvent::Address ? waitingAddress_ : waitingSettled_;
-    if (slot) {
-        Coalesce(*slot, moment);
-    } else {
-        slot = moment;
-    }
+    waiting_.Add(moment);
 }
 
 void OnChangeRunner::Poll(SteadyClock::time_point now) {
@@ -90,12 +85,11 @@ void OnChangeRunner::EnforceTimeLimit(SteadyClock::time_point now) {
 
 void OnChangeRunner::StartNext(SteadyClock::time_point now) {
     while (!run_) {
-        auto& slot = waitingAddress_ ? waitingAddress_ : waitingSettled_;
-        if (!slot) {
+        const std::optional<OnChangeMoment> next = waiting_.Take();
+        if (!next) {
             return;
         }
-        const OnChangeMoment moment = *slot;
-        slot.reset();
+        const OnChangeMoment& moment = *next;
         SpawnedCommand command;
         const int error = SpawnCommand(settings_->command, MomentVariables(moment), command);
         if (error == 0) {
@@ -111,8 +105,7 @@ void OnChangeRunner::StartNext(SteadyClock::time_point now) {
             << (transient ? "; trying again in " + std::to_string(retrySeconds.count()) + " s"
                           : std::string());
         if (transient) {
-            // Only the worker notes moments, so nothing can have taken the slot meanwhile.
-            slot = moment;
+            waiting_.PutBack(moment);
             retryAt_ = now + retryDelay_;
             return;
         }
@@ -188,8 +181,7 @@ void OnChangeRunner::Signal(int signalNumber) {
 }
 
 void OnChangeRunner::Stop() {
-    waitingAddress_.reset();
-    waitingSettled_.reset();
+    waiting_.Clear();
     if (!run_) {
         return;
     }

@@ -33,7 +33,7 @@ public:
                    std::chrono::milliseconds retryDelay);
 
     // Worker thread. Notes a moment; its command starts at a later Poll. Of each kind only the
-    // latest waits, coalesced with the one it replaces (see Coalesce).
+    // latest waits, coalesced with the one it replaces (see WaitingMoments).
     void Notify(const OnChangeMoment& moment);
 
     // Worker thread, once per socket pass; never blocks. Logs the running command's output,
@@ -80,8 +80,7 @@ private:
     std::optional<OnChangeSettings> settings_;
     std::chrono::milliseconds retryDelay_{5000};
     // Worker thread only, like everything below.
-    std::optional<OnChangeMoment> waitingAddress_;
-    std::optional<OnChangeMoment> waitingSettled_;
+    WaitingMoments waiting_;
     std::optional<Run> run_;
     // No command starts before then, after a start failed for want of resources.
     std::optional<SteadyClock::time_point> retryAt_;
