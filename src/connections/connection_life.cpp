@@ -25,21 +25,21 @@ void Vaultline::EndConnection(Server& server) {
     server.awaiting = Awaiting::Nothing;
 }
 
-void Vaultline::CloseServer(Server& server) {
-    BOOST_LOG_SEV(*logger, Severity::INFO) << "closing connection to " << server.config;
+void Vaultline::CloseServer(Server& server, Severity severity) {
+    BOOST_LOG_SEV(*logger, severity) << "closing connection to " << server.config;
     EndConnection(server);
     KXAPI_Close(server.handle.get());
 }
 
-void Vaultline::QueueClose(Server& server) {
+void Vaultline::QueueClose(Server& server, Severity severity) {
     if (server.closeQueuedFor == server.connection) {
         return;
     }
     server.closeQueuedFor = server.connection;
     Schedule(
-        [this, &server, connection = server.connection] {
+        [this, &server, connection = server.connection, severity] {
             if (server.connection == connection) {
-                CloseServer(server);
+                CloseServer(server, severity);
             }
         },
         false);

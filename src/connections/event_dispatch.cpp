@@ -17,7 +17,10 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
                 QueueReconnect(server, true);
                 break;
             }
-            BOOST_LOG_SEV(*logger, Severity::INFO) << "successful login to " << server.config;
+            // A recheck of a client is quiet until it finds something to change or to fail at.
+            BOOST_LOG_SEV(*logger,
+                          server.quietCheck && server.checkDue ? Severity::DEBUG : Severity::INFO)
+                << "successful login to " << server.config;
             server.state = ConnState::LoggedIn;
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);

@@ -24,6 +24,9 @@ enum class ClientOutcome {
     // The connection got nowhere: no login answer or no data in time, or a close request before
     // the check.
     Stalled,
+    // Rewritten again, but the last three rewrites for the same address were each found undone
+    // by the next check: the client rejects or loses its updates.
+    NotApplied,
 };
 
 // Keeps no clock of its own: every caller passes the time, so tests can step it. Any thread; all

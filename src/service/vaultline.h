@@ -93,6 +93,13 @@ public:
         std::optional<ClientOutcome> roundOutcome;
         // When the last rewrite is to be confirmed by a check on a new connection.
         std::optional<Clock::TimePoint> confirmDue;
+        // A rewrite for the current address was sent and no check has found it applied yet.
+        bool rewriteUnconfirmed = false;
+        // Rewrites for the current address in a row that the next check found undone; the wait
+        // before each confirmation doubles with them, up to the recheck period. Reset by a check
+        // that finds the client correct and by an address change.
+        unsigned rewritesUndone = 0;
+        std::chrono::milliseconds confirmWait{0};
     };
 
     // What the SDK hands back to the callback. Never moves once created, so tasks and
@@ -144,14 +151,15 @@ private:
     std::unique_ptr<CbData> InitServer(Server& server);
 
     // Worker thread. Ends the server's connection, keeping its SDK instance.
-    void CloseServer(Server& server);
+    void CloseServer(Server& server, Severity severity = Severity::INFO);
     // Worker thread. What every end of a connection does to the record: Closed, a new connection
     // number (so tasks queued for the old one do nothing), the check guard cleared, nothing
     // awaited. Logs nothing and makes no SDK call.
     void EndConnection(Server& server);
     // Worker thread. Queues a close of the server's current connection, unless one is queued
-    // already; it does nothing once that connection has been closed, lost or replaced.
-    void QueueClose(Server& server);
+    // already; it does nothing once that connection has been closed, lost or replaced. The close
+    // is logged at `severity`.
+    void QueueClose(Server& server, Severity severity = Severity::INFO);
 
     // Worker thread. Runs discovery on the target at once, or after the retry delay, unless a
     // run is already pending; an immediate request replaces a pending delayed one.
@@ -198,6 +206,10 @@ private:
     // line, the current round, and the confirmation of a rewrite. The target's own outcomes are
     // not counted.
     void ReportOutcome(Server& server, ClientOutcome outcome);
+    // Worker thread, for an outcome that counts. Schedules the confirmation of a rewrite, backing
+    // off while the client keeps undoing them, and warns once when it has undone three in a row.
+    // The outcome to count: a rewrite that keeps being undone counts as NotApplied.
+    ClientOutcome FollowRewrite(Server& server, ClientOutcome outcome);
     // Worker thread. Checks every client against `targetAddress`, on a new connection each:
     // after an address change, or for a recheck (then logged, and a correct client quietly).
     // Pending confirmations are dropped; the next periodic recheck is due a period from now.
@@ -258,6 +270,9 @@ private:
     std::size_t roundPending = 0;
     // A recheck waits for the target's adapters to be read.
     bool recheckWanted = false;
+    // A recheck was asked for while a round was under way: one starts once that round settles,
+    // however many were asked for.
+    bool recheckAsked = false;
     // When the periodic recheck is due; none before the first round and while rechecks are off.
     std::optional<Clock::TimePoint> nextRecheck;
     // The place in `clients` where the last pass started registering; each pass starts one

@@ -42,7 +42,10 @@ std::string Vaultline::GetAdapterAddress(void* handle) {
             << "failed to populate network adapter, index " << *candidate;
         return "";
     }
-    BOOST_LOG_SEV(*logger, Severity::INFO)
+    // A recheck that finds the address unchanged is routine.
+    const Severity found =
+        recheckWanted && adapter.ip == targetAddress ? Severity::DEBUG : Severity::INFO;
+    BOOST_LOG_SEV(*logger, found)
         << "found connected adapter " << LogText(adapter.name) << " ("
         << LogText(adapter.description) << ") IP " << LogText(adapter.ip) << " MAC "
         << LogText(adapter.mac) << " DHCP " << adapter.dhcp;

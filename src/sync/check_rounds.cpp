@@ -18,6 +18,7 @@ bool IsCheckOutcome(ClientOutcome outcome) {
         case ClientOutcome::NoTarget:
         case ClientOutcome::BadFormat:
         case ClientOutcome::UpdateFailed:
+        case ClientOutcome::NotApplied:
             return true;
         case ClientOutcome::Unreachable:
         case ClientOutcome::LoginRefused:
@@ -26,6 +27,9 @@ bool IsCheckOutcome(ClientOutcome outcome) {
     }
     return false;
 }
+
+// Rewrites in a row found undone before a client counts as failing, with one WARNING.
+constexpr unsigned kUndoneRewritesToWarn = 3;
 
 const char* Clients(std::size_t count) {
     return count == 1 ? " client" : " clients";
@@ -37,23 +41,16 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
     if (server.config.isTarget) {
         return;
     }
-    status.RecordOutcome(&server, outcome);
     // The connection is about to be replaced by an attempt already queued: what it did is
     // moot, since an update it sent may never leave, and the next connection's outcome counts.
     if (server.attempt.Pending()) {
+        status.RecordOutcome(&server, outcome);
         return;
     }
+    outcome = FollowRewrite(server, outcome);
+    status.RecordOutcome(&server, outcome);
     if (IsCheckOutcome(outcome)) {
         server.checkDue = false;
-    }
-    // A rejected or lost update leaves no trace on this side: only a later check can tell.
-    if (outcome == ClientOutcome::Rewritten || outcome == ClientOutcome::UpdateFailed) {
-        if (recheckPeriod.count() > 0) {
-            server.confirmDue = clock.Now() + std::min<std::chrono::milliseconds>(
-                                                  times.confirmDelay, recheckPeriod);
-        }
-    } else if (outcome == ClientOutcome::Correct) {
-        server.confirmDue.reset();
     }
 
     if (!roundOpen) {
@@ -65,6 +62,40 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
         roundOpen = false;
         RoundSettled();
     }
+}
+
+ClientOutcome Vaultline::FollowRewrite(Server& server, ClientOutcome outcome) {
+    if (outcome == ClientOutcome::Correct) {
+        server.confirmDue.reset();
+        server.rewriteUnconfirmed = false;
+        server.rewritesUndone = 0;
+        return outcome;
+    }
+    // A rejected or lost update leaves no trace on this side: only a later check can tell.
+    if ((outcome != ClientOutcome::Rewritten && outcome != ClientOutcome::UpdateFailed) ||
+        recheckPeriod.count() == 0) {
+        return outcome;
+    }
+    const std::chrono::milliseconds longest = recheckPeriod;
+    if (server.rewriteUnconfirmed) {
+        // Found stale again for the same address: asking sooner would not make it stick.
+        ++server.rewritesUndone;
+        server.confirmWait = std::min(server.confirmWait * 2, longest);
+    } else {
+        server.confirmWait = std::min(times.confirmDelay, longest);
+    }
+    server.rewriteUnconfirmed = true;
+    server.confirmDue = clock.Now() + server.confirmWait;
+    if (server.rewritesUndone == kUndoneRewritesToWarn) {
+        BOOST_LOG_SEV(*logger, Severity::WARNING)
+            << LogText(server.config.address) << ": update not applied after "
+            << kUndoneRewritesToWarn << " attempts; retrying every "
+            << std::chrono::duration_cast<std::chrono::seconds>(server.confirmWait).count() << " s";
+    }
+    if (outcome == ClientOutcome::Rewritten && server.rewritesUndone >= kUndoneRewritesToWarn) {
+        return ClientOutcome::NotApplied;
+    }
+    return outcome;
 }
 
 void Vaultline::StartRound(RoundReason reason) {
@@ -80,9 +111,11 @@ void Vaultline::StartRound(RoundReason reason) {
         server.quietCheck = recheck;
         server.confirmDue.reset();
         // A client checked within the verification interval would otherwise ignore the new
-        // address.
+        // address; rewrites undone for the old one say nothing about the new one.
         if (!recheck) {
             server.verifyStarted = false;
+            server.rewriteUnconfirmed = false;
+            server.rewritesUndone = 0;
         }
     }
     if (recheckPeriod.count() > 0) {
@@ -139,11 +172,20 @@ void Vaultline::RequestRecheck() {
 
 void Vaultline::StartDueRecheck(Clock::TimePoint now) {
     if (recheckRequested.exchange(false)) {
-        RequestRecheck();
+        recheckAsked = true;
+    }
+    // A recheck waiting for the target's adapters already covers any asked for meanwhile, and
+    // one asked for during a round waits for it to settle: a stream of requests must not restart
+    // the clients' checks before they finish.
+    if (recheckWanted) {
+        recheckAsked = false;
         return;
     }
-    // A periodic recheck waits for the round under way to settle.
-    if (nextRecheck && now >= *nextRecheck && !roundOpen && !recheckWanted) {
+    if (roundOpen) {
+        return;
+    }
+    if (recheckAsked || (nextRecheck && now >= *nextRecheck)) {
+        recheckAsked = false;
         RequestRecheck();
     }
 }

@@ -70,7 +70,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
         case PathAction::Correct:
             BOOST_LOG_SEV(*logger, found) << "archive target address is correct, not updating";
             ReportOutcome(server, ClientOutcome::Correct);
-            QueueClose(server);
+            QueueClose(server, found);
             return;
         case PathAction::NoBackslashAfterHost:
             BOOST_LOG_SEV(*logger, Severity::ERROR)

@@ -42,10 +42,12 @@ protected:
         scripted_sdk::Configure(kClient, [&](scripted_sdk::Connection& c) { c.targets = targets; });
     }
 
-    // A check as on a fresh connection: guard clear, nothing sent or called yet.
+    // A check as on a fresh connection of a client never rewritten: guard clear, nothing sent or
+    // called yet, no earlier rewrite for the check to find undone.
     std::vector<std::string> VerifyFresh(const std::vector<scripted_sdk::Target>& targets) {
         return Verify([&] {
             ClientServer(0).verifyStarted = false;
+            ClientServer(0).rewriteUnconfirmed = false;
             scripted_sdk::Configure(kClient, [&](scripted_sdk::Connection& c) {
                 c.targets = targets;
                 c.updates.clear();

@@ -9,6 +9,7 @@
 namespace vaultline {
 
 using ::testing::Contains;
+using ::testing::HasSubstr;
 using ::testing::Not;
 using unit_support::ServiceTest;
 using namespace std::chrono_literals;
@@ -169,49 +170,146 @@ TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
               3);
 }
 
-TEST_F(ConvergenceTest, RewritesAreConfirmedUntilFoundCorrect) {
-    for (const char* recheckSeconds : {"", " RecheckSeconds='0'"}) {
-        const bool confirming = recheckSeconds[0] == '\0';
-        SCOPED_TRACE(confirming ? "rechecks on" : "rechecks off");
-        ServiceTimes times = TestTimes();
-        times.confirmDelay = 300ms;
-        Restart(times);
+// A rewrite is confirmed on a new connection; a client that keeps undoing its rewrites is asked
+// less and less often, warned about once, and counted failing until it is found correct.
+TEST_F(ConvergenceTest, RewritesAreConfirmedBackingOffWhileTheClientUndoesThem) {
+    constexpr int kApplying = 2;
+    constexpr int kRejecting = 3;
+    const auto updates = [](int connection) {
+        return scripted_sdk::Inspect(connection).updates.size();
+    };
+    for (const char* recheckSeconds : {" RecheckSeconds='7200'", " RecheckSeconds='0'"}) {
+        const bool confirming = std::string(recheckSeconds).find("'0'") == std::string::npos;
+        SCOPED_TRACE(recheckSeconds);
+        Restart();
         WriteStandardConfiguration(2, recheckSeconds);
         ScriptAddress("10.0.0.5");
         Answers(kTarget);
-        ScriptPath(2, kStalePath);
-        Answers(2, true);
-        ScriptPath(3, kStalePath);
-        Answers(3, false);  // takes every update and applies none
-        const std::size_t mark = log.Lines().size();
+        ScriptPath(kApplying, kStalePath);
+        Answers(kApplying, true);
+        ScriptPath(kRejecting, kStalePath);
+        Answers(kRejecting, false);  // takes every update and applies none
+        const std::size_t start = log.Lines().size();
         ASSERT_TRUE(service->Initialize());
-        std::this_thread::sleep_for(1500ms);
-        WaitForPasses(1);
-
-        const auto applying = scripted_sdk::Inspect(2);
-        const auto rejecting = scripted_sdk::Inspect(3);
-        EXPECT_EQ(applying.updates.size(), 1u);
+        ASSERT_TRUE(WaitForLine(start,
+                                "INFO 2 clients checked against 10.0.0.5 after the address "
+                                "change: 0 correct, 2 rewritten, 0 failing"));
         if (!confirming) {
-            EXPECT_EQ(applying.opens, 1);
-            EXPECT_EQ(rejecting.opens, 1);
-            EXPECT_EQ(rejecting.updates.size(), 1u);
+            clock.Advance(3600s);
+            WaitForPasses();
+            EXPECT_EQ(scripted_sdk::Inspect(kRejecting).opens, 1);
+            EXPECT_EQ(updates(kRejecting), 1u);
             continue;
         }
-        EXPECT_EQ(applying.opens, 2) << "confirmed once, then left alone";
-        EXPECT_GE(rejecting.opens, 3);
-        ASSERT_GE(rejecting.updates.size(), 3u);
+
+        // Each wait doubles; the applying client is confirmed once.
+        const std::string warning =
+            "WARNING 10.0.1.2: update not applied after 3 attempts; retrying every 480 s";
+        for (const auto wait : {60s, 120s, 240s, 480s, 960s}) {
+            SCOPED_TRACE(wait.count());
+            const std::size_t sent = updates(kRejecting);
+            clock.Advance(wait - 2s);
+            WaitForPasses();
+            EXPECT_EQ(updates(kRejecting), sent) << "confirmed too early";
+            clock.Advance(2s);
+            ASSERT_TRUE(
+                testing_support::WaitUntil([&] { return updates(kRejecting) == sent + 1; }, 5s));
+            EXPECT_EQ(CountLines(warning), sent >= 3 ? 1 : 0);
+        }
+        EXPECT_EQ(scripted_sdk::Inspect(kApplying).opens, 2);
+        const auto rejecting = scripted_sdk::Inspect(kRejecting);
         for (std::size_t i = 0; i < rejecting.updates.size(); ++i) {
             EXPECT_EQ(rejecting.updates[i].open, static_cast<int>(i) + 1);
         }
-        const auto lines = log.LinesFrom(mark);
-        EXPECT_THAT(lines, Contains("DEBUG connecting to server 10.0.1.1:22609"));
+        EXPECT_THAT(Access().Status().Text(clock.Now(), 2),
+                    HasSubstr("1 client correct, 0 rewritten, 1 failing"));
+        auto lines = log.LinesFrom(start);
         EXPECT_THAT(lines, Contains("DEBUG 10.0.1.1: found archive target \\\\10.0.0.5\\archive"));
-        EXPECT_THAT(lines, Contains("DEBUG archive target address is correct, not updating"));
-        EXPECT_GE(std::count(lines.begin(), lines.end(),
-                             "INFO 10.0.1.2: setting archive target address to "
-                             "\\\\10.0.0.5\\archive"),
-                  3);
+        EXPECT_THAT(lines, Contains("INFO 10.0.1.2: setting archive target address to "
+                                    "\\\\10.0.0.5\\archive"));
+
+        // A recheck counts it failing too; once it keeps an update, it is correct, unwarned.
+        Answers(kRejecting, true);
+        std::size_t mark = log.Lines().size();
+        service->AskForRecheck();
+        ASSERT_TRUE(WaitForLine(mark,
+                                "INFO 2 clients checked against 10.0.0.5 after the recheck: 1 "
+                                "correct, 0 rewritten, 1 failing"));
+        clock.Advance(3840s);
+        ASSERT_TRUE(testing_support::WaitUntil(
+            [&] {
+                return Access()
+                           .Status()
+                           .Text(clock.Now(), 2)
+                           .find("2 clients correct, 0 rewritten, 0 failing") != std::string::npos;
+            },
+            5s));
+        EXPECT_EQ(CountLines(warning), 1);
     }
+}
+
+// A recheck that finds every client correct says so in two lines, whatever the fleet's size;
+// rechecks asked for while one is under way wait for it and then make one more, however many.
+TEST_F(ConvergenceTest, QuietRechecksCoalesceAndLogTwoInfoLines) {
+    constexpr int kClients = 5;
+    constexpr int kSlow = 2;  // answers only when the test says
+    WriteStandardConfiguration(kClients, " RecheckSeconds='0'");
+    ScriptAddress("10.0.0.5");
+    Answers(kTarget);
+    for (int connection = 2; connection <= kClients + 1; ++connection) {
+        ScriptPath(connection, kCorrectPath);
+        if (connection != kSlow) {
+            Answers(connection);
+        }
+    }
+    const auto infoLines = [&](std::size_t from) {
+        std::vector<std::string> info;
+        for (const auto& line : log.LinesFrom(from)) {
+            if (line.rfind("INFO", 0) == 0) {
+                info.push_back(line);
+            }
+        }
+        return info;
+    };
+    const auto rounds = [&] { return CountLines("INFO rechecking 5 clients against 10.0.0.5"); };
+    const std::string settled =
+        "INFO 5 clients checked against 10.0.0.5 after the recheck: 5 correct, 0 rewritten, 0 "
+        "failing";
+    ASSERT_TRUE(service->Initialize());
+
+    // Three rounds, each flooded with requests while the slow client holds it open.
+    int opens = 0;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(testing_support::WaitUntil(
+            [&] { return scripted_sdk::Inspect(kSlow).opens == opens + 1; }, 5s));
+        ++opens;
+        const std::size_t mark = log.Lines().size();
+        for (int i = 0; i < 10000; ++i) {
+            service->AskForRecheck();
+        }
+        WaitForPasses();
+        EXPECT_EQ(rounds(), round) << "started before the round settled";
+        OnWorker([] {
+            scripted_sdk::Deliver(kSlow, KXAPI_EVENT_LOGIN, 0);
+            scripted_sdk::Deliver(kSlow, KXAPI_EVENT_DATA_READY, 0);
+        });
+        ASSERT_TRUE(testing_support::WaitUntil([&] { return rounds() == round + 1; }, 5s));
+        if (round > 0) {
+            // The round that settled was a recheck of correct clients: its end, the next start.
+            EXPECT_THAT(infoLines(mark), ::testing::ElementsAre(settled,
+                                                                "INFO rechecking 5 clients against "
+                                                                "10.0.0.5"));
+        }
+    }
+    Answers(kSlow);
+    OnWorker([] {
+        scripted_sdk::Deliver(kSlow, KXAPI_EVENT_LOGIN, 0);
+        scripted_sdk::Deliver(kSlow, KXAPI_EVENT_DATA_READY, 0);
+    });
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return CountLines(settled) == 3; }, 5s));
+    WaitForPasses();
+    EXPECT_EQ(rounds(), 3) << "no recheck was asked for during the last one";
 }
 
 // A client changed behind the service's back is found by the next recheck, periodic or asked
