@@ -29,8 +29,8 @@ std::ostream& operator<<(std::ostream& stream, const ServerConfig& server);
 
 // What the configuration says about the service itself, beside its servers.
 struct ServiceSettings {
-    // RecheckSeconds on <ArchiveClients>: 3600 when absent, negative or not a whole number; at most ten
-    // years. Zero turns confirmations and periodic rechecks off.
+    // RecheckSeconds on <ArchiveClients>: 3600 when absent, negative or not a whole number; at most
+    // ten years. Zero turns confirmations and periodic rechecks off.
     std::chrono::seconds recheckPeriod{3600};
     // <OnChange>, the first one under the root; none without it.
     std::optional<OnChangeSettings> onChange;
