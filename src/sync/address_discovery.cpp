@@ -45,10 +45,9 @@ std::string Vaultline::GetAdapterAddress(void* handle) {
     // A recheck that finds the address unchanged is routine.
     const Severity found =
         recheckWanted && adapter.ip == targetAddress ? Severity::DEBUG : Severity::INFO;
-    BOOST_LOG_SEV(*logger, found)
-        << "found connected adapter " << LogText(adapter.name) << " ("
-        << LogText(adapter.description) << ") IP " << LogText(adapter.ip) << " MAC "
-        << LogText(adapter.mac) << " DHCP " << adapter.dhcp;
+    BOOST_LOG_SEV(*logger, found) << "found connected adapter " << LogText(adapter.name) << " ("
+                                  << LogText(adapter.description) << ") IP " << LogText(adapter.ip)
+                                  << " MAC " << LogText(adapter.mac) << " DHCP " << adapter.dhcp;
     // Whatever the target reports ends up in every client's path, so only an address is taken.
     if (!adapter.ip.empty() && !IsIPv4Address(adapter.ip)) {
         BOOST_LOG_SEV(*logger, Severity::ERROR)
