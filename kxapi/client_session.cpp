@@ -173,13 +173,17 @@ ClientSession::Reaction ClientSession::Handle(kxprotocol::Message&& message) {
 }
 
 ClientSession::Reaction ClientSession::HandleData(kxprotocol::Message&& message) {
+    // Every piece of a data set that fits tells the caller the set is still on its way.
+    const auto piece = [](const std::string& error) {
+        return error.empty() ? Reaction{KXAPI_EVENT_DATA_PROGRESS, 0, false} : Reaction{0, 0, true};
+    };
     std::string error;
     if (const auto* begin = std::get_if<kxprotocol::DataBegin>(&message)) {
-        error = assembler_.Begin(*begin);
+        return piece(assembler_.Begin(*begin));
     } else if (auto* adapter = std::get_if<kxprotocol::Adapter>(&message)) {
-        error = assembler_.Add(std::move(*adapter));
+        return piece(assembler_.Add(std::move(*adapter)));
     } else if (auto* target = std::get_if<kxprotocol::Target>(&message)) {
-        error = assembler_.Add(std::move(*target));
+        return piece(assembler_.Add(std::move(*target)));
     } else if (std::holds_alternative<kxprotocol::DataEnd>(message)) {
         error = assembler_.Finish(data_);
         if (error.empty()) {

@@ -1,5 +1,7 @@
-// What the SDK's events do: login outcomes, data ready on the target or a client, close requests;
-// and the callback that brings them to the service.
+// What the SDK's events do: login outcomes, data arriving and ready on the target or a client,
+// close requests; and the callback that brings them to the service.
+#include <algorithm>
+
 #include "base/log_text.h"
 #include "base/logging.h"
 #include "connections/keepalive.h"
@@ -10,7 +12,7 @@ namespace vaultline {
 int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned long, CbData& data) {
     Server& server = data.server;
     switch (event) {
-        case KXAPI_EVENT_LOGIN:
+        case KXAPI_EVENT_LOGIN: {
             if ((result & 0xff) != 0) {
                 server.awaiting = Awaiting::Nothing;
                 ReportOutcome(server, ClientOutcome::LoginRefused);
@@ -24,8 +26,18 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
             server.state = ConnState::LoggedIn;
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);
+            const Clock::TimePoint now = clock.Now();
             server.awaiting = Awaiting::Data;
-            server.progressDeadline = clock.Now() + times.progressTimeout;
+            server.dataSetDeadline = now + times.dataSetLimit;
+            server.progressDeadline = std::min(now + times.progressTimeout, server.dataSetDeadline);
+            break;
+        }
+        case KXAPI_EVENT_DATA_PROGRESS:
+            // A large data set on a slow link keeps its connection while its pieces keep coming.
+            if (server.awaiting == Awaiting::Data) {
+                server.progressDeadline =
+                    std::min(clock.Now() + times.progressTimeout, server.dataSetDeadline);
+            }
             break;
         case KXAPI_EVENT_DATA_READY:
             // A client's check reaches its outcome inside this call.

@@ -1,5 +1,6 @@
-// Connections that get nowhere: a login answer and then the first data are each awaited for a
-// bounded time, after which the connection is treated as lost.
+// Connections that get nowhere: a login answer and then the data are each awaited for a bounded
+// time (for the data, from its last piece, up to a limit for the whole set), after which the
+// connection is treated as lost.
 #include <sstream>
 
 #include "base/log_text.h"

@@ -82,6 +82,11 @@ int KXAPI_UpdateTargetEx(void* hkx, int id, void* reserved1, void* reserved2, Ta
 constexpr int KXAPI_EVENT_LOGIN = 2;           // result's low byte: 0 success, else the reason
 constexpr int KXAPI_EVENT_DATA_READY = 3;      // the server's data is complete (again)
 constexpr int KXAPI_EVENT_CLOSE_REQUEST = 30;  // the server asks the connection to end
+// Our own SDK's, not the vendor's: one more complete piece of a data set has arrived (the set's
+// start, an adapter or a target). It lets a connection whose large data set arrives slowly keep
+// going while the pieces keep coming. An SDK without it never delivers it, and a connection's data
+// deadline then counts from the login. The code stays far from the small codes a vendor uses.
+constexpr int KXAPI_EVENT_DATA_PROGRESS = 4096;
 
 static_assert(sizeof(void*) == 8, "the SDK's record layout is that of a 64-bit build");
 

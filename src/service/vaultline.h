@@ -41,9 +41,11 @@ struct ServiceTimes {
     std::chrono::milliseconds retryDelay{5000};
     // A client's archive target is checked at most once per connection within this interval.
     std::chrono::milliseconds verifyInterval{60000};
-    // How long a connection may go without a login answer after its open, or without its first
-    // data after its login.
+    // How long a connection may go without a login answer after its open, or without data after
+    // its login: counted from the last piece of its data set when the SDK reports the pieces.
     std::chrono::milliseconds progressTimeout{30000};
+    // The longest a whole data set may take, counted from the login, however steadily it comes.
+    std::chrono::milliseconds dataSetLimit{600000};
     // The longest wait before a rewrite is confirmed; the recheck period caps it.
     std::chrono::milliseconds confirmDelay{60000};
     // The longest a socket pass waits for its sockets.
@@ -79,9 +81,11 @@ public:
         // The target's one pending discovery.
         PendingSlot discovery;
         // What the current connection has yet to deliver, and by when; one that misses its
-        // deadline is treated as lost. Set afresh at every open and login.
+        // deadline is treated as lost. Set afresh at every open and login, and moved on by each
+        // piece of the data set, but never past `dataSetDeadline`.
         Awaiting awaiting = Awaiting::Nothing;
         Clock::TimePoint progressDeadline{};
+        Clock::TimePoint dataSetDeadline{};
 
         // Clients only. A check is owed: set when a round or a confirmation starts, cleared by
         // the outcome of a check. A client that asks to close while one is owed is closed and

@@ -155,6 +155,46 @@ TEST(SdkFakeServerTest, FramesArrivingByteByByteAreReassembled) {
     EXPECT_TRUE(client.Failures().empty());
 }
 
+// The service keeps a slow data set's connection while its pieces keep coming, so a piece is
+// reported when it is whole, once, and never for bytes that make no whole frame.
+TEST(SdkFakeServerTest, EachWholeDataFrameDeliversOneProgressEvent) {
+    FakeServer server;
+    SdkClient client;
+    ASSERT_TRUE(ConnectAndSendLogin(client, server).has_value());
+    server.Send(kp::LoginResult{});
+    ASSERT_TRUE(client.WaitForEvent(KXAPI_EVENT_LOGIN));
+    const std::vector<uint8_t> adapter = Encoded({kp::Adapter{"eth0", "", "", "10.0.0.5"}});
+    struct Step {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::size_t progress;  // progress events delivered so far
+    };
+    const Step steps[] = {
+        {"the data set's start", Encoded({kp::DataBegin{1, 2}}), 1},
+        {"one byte of an adapter", {adapter.front()}, 1},
+        {"the rest of it", {adapter.begin() + 1, adapter.end()}, 2},
+        {"two targets in one write",
+         Encoded({kp::Target{1, true, "\\\\a\\b"}, kp::Target{2, false, "\\\\c\\d"}}), 4},
+        {"the data set's end", Encoded({kp::DataEnd{}}), 4},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        server.Send(step.bytes);
+        // Waits for the count, then a little longer for any event too many.
+        client.WaitForEvent(KXAPI_EVENT_DATA_PROGRESS, step.progress, std::chrono::seconds(5));
+        client.PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+        EXPECT_EQ(client.Count(KXAPI_EVENT_DATA_PROGRESS), step.progress);
+    }
+    std::vector<int> events;
+    for (const auto& seen : client.Events()) {
+        events.push_back(seen.event);
+    }
+    EXPECT_EQ(events, (std::vector<int>{KXAPI_EVENT_LOGIN, KXAPI_EVENT_DATA_PROGRESS,
+                                        KXAPI_EVENT_DATA_PROGRESS, KXAPI_EVENT_DATA_PROGRESS,
+                                        KXAPI_EVENT_DATA_PROGRESS, KXAPI_EVENT_DATA_READY}));
+    EXPECT_TRUE(client.Failures().empty());
+}
+
 // The peer has gone; writing to its socket must fail the call and drop the connection rather
 // than raise SIGPIPE, which would end this test program.
 TEST(SdkFakeServerTest, WritingToAClosedPeerDropsTheConnectionWithoutSignal) {

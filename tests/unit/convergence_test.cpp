@@ -170,6 +170,97 @@ TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
               3);
 }
 
+// A large data set on a slow link arrives piece by piece; with the SDK reporting the pieces, the
+// data deadline runs from the last one, up to a limit for the whole set.
+TEST_F(ConvergenceTest, DataDeadlineRunsFromTheLastPieceUpToALimitForTheWholeSet) {
+    constexpr int kClient = 2;
+    constexpr int kPiece = KXAPI_EVENT_DATA_PROGRESS;
+    struct Step {
+        std::chrono::seconds advance;  // the clock moves on, then the event (if any) arrives
+        int event;
+        bool cut;  // the connection has been closed with the warning by now
+    };
+    struct Case {
+        const char* name;
+        int connection;
+        std::vector<Step> steps;
+        const char* warning;  // null: none
+        bool checked;
+    };
+    const Case cases[] = {
+        {"pieces every 20 s for 40 s, then the data",
+         kClient,
+         {{0s, KXAPI_EVENT_LOGIN, false},
+          {20s, kPiece, false},
+          {20s, kPiece, false},
+          {20s, KXAPI_EVENT_DATA_READY, false}},
+         nullptr,
+         true},
+        {"silence after the last piece",
+         kTarget,
+         {{0s, KXAPI_EVENT_LOGIN, false}, {20s, kPiece, false}, {25s, 0, false}, {5s, 0, true}},
+         "WARNING no adapter data from 10.0.0.1:22609 within 30 s; reconnecting",
+         false},
+        {"pieces forever",
+         kClient,
+         {{0s, KXAPI_EVENT_LOGIN, false},
+          {20s, kPiece, false},
+          {20s, kPiece, false},
+          {20s, kPiece, false},
+          {20s, kPiece, false},
+          {15s, kPiece, false},
+          {5s, kPiece, true}},
+         "WARNING no archive target data from 10.0.1.1:22609 within 30 s; reconnecting",
+         false},
+        {"pieces before the login answer",
+         kClient,
+         {{20s, kPiece, false}, {10s, 0, true}},
+         "WARNING no login answer from 10.0.1.1:22609 within 30 s; reconnecting",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceTimes times = TestTimes();
+        times.dataSetLimit = 100s;
+        Restart(times);
+        WriteStandardConfiguration(1);
+        ScriptAddress("10.0.0.5");
+        ScriptPath(kClient, kStalePath);
+        ASSERT_TRUE(service->Initialize());
+        WaitForPasses(1);
+        if (c.connection == kClient) {
+            // The target's address is known, so the client is connected and awaits its login.
+            OnWorker([] {
+                scripted_sdk::Deliver(kTarget, KXAPI_EVENT_LOGIN, 0);
+                scripted_sdk::Deliver(kTarget, KXAPI_EVENT_DATA_READY, 0);
+            });
+            ASSERT_TRUE(testing_support::WaitUntil(
+                [] { return scripted_sdk::Inspect(kClient).opens == 1; }, 5s));
+        }
+        const std::size_t mark = log.Lines().size();
+        for (const Step& step : c.steps) {
+            SCOPED_TRACE(step.advance.count());
+            OnWorker([&] {
+                clock.Advance(step.advance);
+                if (step.event != 0) {
+                    scripted_sdk::Deliver(c.connection, step.event, 0);
+                }
+            });
+            if (step.cut) {
+                EXPECT_TRUE(log.WaitFor(c.warning, 5s));
+            } else {
+                WaitForPasses(2);
+            }
+            const auto lines = log.LinesFrom(mark);
+            EXPECT_EQ(std::count_if(
+                          lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.rfind("WARNING", 0) == 0; }),
+                      step.cut ? 1 : 0);
+        }
+        EXPECT_EQ(scripted_sdk::Inspect(c.connection).updates.size(), c.checked ? 1u : 0u);
+    }
+}
+
 // A rewrite is confirmed on a new connection; a client that keeps undoing its rewrites is asked
 // less and less often, warned about once, and counted failing until it is found correct.
 TEST_F(ConvergenceTest, RewritesAreConfirmedBackingOffWhileTheClientUndoesThem) {
