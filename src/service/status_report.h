@@ -24,6 +24,9 @@ enum class ClientOutcome {
     // The connection got nowhere: no login answer or no data in time, or a close request before
     // the check.
     Stalled,
+    // A rewrite that did not stick after 3 rewrites in a row; failing until a check finds the
+    // client correct.
+    NotApplied,
 };
 
 // Keeps no clock of its own: every caller passes the time, so tests can step it. Any thread; all

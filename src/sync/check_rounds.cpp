@@ -18,6 +18,7 @@ bool IsCheckOutcome(ClientOutcome outcome) {
         case ClientOutcome::NoTarget:
         case ClientOutcome::BadFormat:
         case ClientOutcome::UpdateFailed:
+        case ClientOutcome::NotApplied:
             return true;
         case ClientOutcome::Unreachable:
         case ClientOutcome::LoginRefused:
@@ -41,6 +42,7 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
     // The connection is about to be replaced by an attempt already queued: what it did is
     // moot, since an update it sent may never leave, and the next connection's outcome counts.
     if (server.attempt.Pending()) {
+        statusFile.RecordOutcome(&server, outcome, clock.Now(), std::nullopt);
         return;
     }
     if (IsCheckOutcome(outcome)) {
@@ -55,6 +57,7 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
     } else if (outcome == ClientOutcome::Correct) {
         server.confirmDue.reset();
     }
+    statusFile.RecordOutcome(&server, outcome, clock.Now(), server.confirmDue);
 
     if (!roundOpen) {
         return;
@@ -91,6 +94,7 @@ void Vaultline::StartRound(RoundReason reason) {
         nextRecheck.reset();
     }
     status.RecheckScheduled(nextRecheck);
+    statusFile.RoundStarted(recheck, nextRecheck);
     if (recheck) {
         BOOST_LOG_SEV(*logger, Severity::INFO)
             << "rechecking " << clients.size() << Clients(clients.size()) << " against "
@@ -117,6 +121,7 @@ void Vaultline::RoundSettled() {
             outcome && *outcome != ClientOutcome::Correct && *outcome != ClientOutcome::Rewritten;
     }
     const bool recheck = roundReason == RoundReason::Recheck;
+    statusFile.RoundSettled(clock.Now());
     onChange.Notify(SettledMoment(targetAddress, correct, rewritten, failing, recheck));
     // Without clients there is nothing to tell.
     if (clients.empty()) {
