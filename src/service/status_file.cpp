@@ -39,7 +39,7 @@ const char* OutcomeName(ClientOutcome outcome) {
     return "";
 }
 
-// What went wrong, in the words of the log lines that tell of it.
+// What went wrong, short enough for a table's last column; the log has the details.
 const char* FailureText(ClientOutcome outcome) {
     switch (outcome) {
         case ClientOutcome::Unreachable:
@@ -47,15 +47,15 @@ const char* FailureText(ClientOutcome outcome) {
         case ClientOutcome::LoginRefused:
             return "login refused";
         case ClientOutcome::NoTarget:
-            return "no enabled archive targets found";
+            return "no enabled archive target";
         case ClientOutcome::BadFormat:
             return "bad archive target format";
         case ClientOutcome::UpdateFailed:
-            return "failed to update archive target";
+            return "update failed";
         case ClientOutcome::Stalled:
-            return "no answer in time, or closed before the check";
+            return "no answer in time";
         case ClientOutcome::NotApplied:
-            return "update not applied after 3 rewrites in a row";
+            return "rewrite did not stick 3 times";
         case ClientOutcome::Correct:
         case ClientOutcome::Rewritten:
             break;
