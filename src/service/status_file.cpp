@@ -47,9 +47,9 @@ const char* FailureText(ClientOutcome outcome) {
         case ClientOutcome::LoginRefused:
             return "login refused";
         case ClientOutcome::NoTarget:
-            return "no enabled archive target";
+            return "no enabled target";
         case ClientOutcome::BadFormat:
-            return "bad archive target format";
+            return "malformed path";
         case ClientOutcome::UpdateFailed:
             return "update failed";
         case ClientOutcome::Stalled:

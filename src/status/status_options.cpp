@@ -57,7 +57,8 @@ StatusOptions ParseStatusCommandLine(const po::options_description& options, int
         parsed.instance = variables["instance"].as<std::string>();
         if (parsed.instance.empty() || parsed.instance.find('/') != std::string::npos ||
             parsed.instance == "." || parsed.instance == "..") {
-            throw po::invalid_option_value("instance " + parsed.instance);
+            throw po::error("INSTANCE must name a vaultline@ instance, without '/': " +
+                            parsed.instance);
         }
         if (variables.count("file") > 0) {
             throw po::error("give an instance or --file, not both");

@@ -66,13 +66,13 @@ void PrintStatusTable(const StatusDocument& document, int64_t now, bool all, boo
         out << "service stopped at " << When(document.updated) << " (pid " << document.pid
             << "); what it knew then:\n";
     }
-    out << "target " << document.targetServer << ": ";
+    out << "target " << Fit(document.targetServer, kServerWidth) << ": ";
     if (document.currentAddress.empty()) {
         out << "address not yet known";
     } else {
         out << "address " << document.currentAddress << " since " << When(document.addressSince);
     }
-    out << "; connection " << document.connection << " since " << When(document.connectionSince)
+    out << "\nconnection " << document.connection << " since " << When(document.connectionSince)
         << "\n";
 
     std::map<std::string, std::size_t> counts;

@@ -8,7 +8,8 @@
 
 namespace vaultline {
 
-using nlohmann::json;
+// Keys stay in the order written, so the file reads from the top down: format, service, target.
+using json = nlohmann::ordered_json;
 
 const char* const kOutcomeCorrect = "correct";
 const char* const kOutcomeRewritten = "rewritten";

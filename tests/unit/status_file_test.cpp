@@ -77,7 +77,7 @@ TEST(StatusFileTest, EntriesShowEachClientsOutcomeTimesAndLastFailure) {
         {"correct", At(20s), 0, "", std::nullopt, "10.0.0.5"},
         {"awaiting confirmation", At(20s), 0, "", At(80s), "old\\x1b[31m"},
         {"unreachable", At(20s), 2, "connection lost", At(30s), ""},
-        {"bad format", At(20s), 1, "bad archive target format", std::nullopt, ""},
+        {"bad format", At(20s), 1, "malformed path", std::nullopt, ""},
         {"correct", At(25s), 0, "no answer in time, or closed before the check", std::nullopt, ""},
         {"not yet checked", At(10s), 0, "", std::nullopt, ""},
     };
