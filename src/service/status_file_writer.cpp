@@ -111,7 +111,8 @@ StatusFileWriter::~StatusFileWriter() {
 }
 
 void StatusFileWriter::Start(const std::string& path) {
-    if (path.empty()) {
+    // A second start (a test reading configuration after configuration) keeps the first file.
+    if (path.empty() || shared_) {
         return;
     }
     shared_ = std::make_shared<Shared>();

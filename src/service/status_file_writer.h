@@ -30,8 +30,8 @@ public:
     StatusFileWriter(const StatusFileWriter&) = delete;
     StatusFileWriter& operator=(const StatusFileWriter&) = delete;
 
-    // Main thread, once, before the worker can reach Offer. Starts the writing thread, unless
-    // `path` is empty.
+    // Main thread, before the worker can reach Offer. Starts the writing thread, unless `path`
+    // is empty or a thread was started before.
     void Start(const std::string& path);
     // Any thread. True between a Start with a path and Finish.
     bool Enabled() const { return enabled_.load(std::memory_order_acquire); }

@@ -160,7 +160,7 @@ TEST_F(StatusFileProcess, AReaderNeverSeesAPartialFileDuringAChangeAcrossManyCli
     StopAndExpectCleanEnd();
 }
 
-TEST_F(StatusFileProcess, RuntimeDirectoryGivesTheFileAndNeitherGivesNone) {
+TEST_F(StatusFileProcess, RuntimeDirectoryGivesTheFileNeitherGivesNoneAndAMissingFolderAWarning) {
     const std::filesystem::path runtime = directory.Path() / "runtime";
     std::filesystem::create_directories(runtime);
     setenv("RUNTIME_DIRECTORY", runtime.c_str(), 1);
@@ -179,6 +179,23 @@ TEST_F(StatusFileProcess, RuntimeDirectoryGivesTheFileAndNeitherGivesNone) {
     for (const auto& entry : std::filesystem::directory_iterator(directory.Path())) {
         EXPECT_THAT(entry.path().filename().string(), testing::Not(testing::HasSubstr("status")));
     }
+    EndCase();
+
+    // Writes that fail cost one WARNING, and every client is still checked.
+    const std::string missing = (directory.Path() / "gone" / "status.json").string();
+    Start({TargetServer("10.0.0.5"), ClientServer("stale", "127.0.0.2", "\\\\10.0.0.4\\a")}, "",
+          "  <Status File=\"" + missing + "\"/>\n");
+    ASSERT_TRUE(WaitUntil([&] { return simulator->TargetPath("stale", 7) == "\\\\10.0.0.5\\a"; },
+                          kJobTimeout))
+        << service->Stderr();
+    ASSERT_TRUE(LogShows("closing connection to 127.0.0.2:"));
+    StopAndExpectCleanEnd();
+    EXPECT_EQ(testing_support::CountOf(service->Stderr(), "WARNING status file " + missing +
+                                                              " not written; error 2: No such "
+                                                              "file or directory; the service "
+                                                              "goes on without it\n"),
+              1)
+        << service->Stderr();
 }
 
 }  // namespace
