@@ -122,7 +122,7 @@ TEST_F(StatusFileProcess, MixedFleetIsShownPerClientAndFollowsAnAddressChange) {
 
 TEST_F(StatusFileProcess, AReaderNeverSeesAPartialFileDuringAChangeAcrossManyClients) {
     std::vector<FleetServer> servers{TargetServer("10.0.0.5")};
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         servers.push_back(ClientServer("c" + std::to_string(i),
                                        "127.0.1." + std::to_string(i % 250 + 1),
                                        "\\\\10.0.0.5\\archive"));
@@ -148,7 +148,7 @@ TEST_F(StatusFileProcess, AReaderNeverSeesAPartialFileDuringAChangeAcrossManyCli
         [&] {
             const auto document = Read();
             return document && document->currentAddress == "10.0.0.77" &&
-                   document->counters.at("rewrites") == 300;
+                   document->counters.at("rewrites") == 1000;
         },
         kJobTimeout * 3);
     done = true;
