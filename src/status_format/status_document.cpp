@@ -215,7 +215,11 @@ std::variant<StatusDocument, std::string> ParseStatusJson(const std::string& tex
     try {
         return ReadDocument(root);
     } catch (const json::exception& error) {
-        return std::string("a field is missing or wrong: ") + error.what();
+        // The library's own tag ("[json.exception.out_of_range.403] ") means nothing to a reader.
+        const std::string what = error.what();
+        const std::size_t tag = what.find("] ");
+        return "a field is missing or wrong: " +
+               (tag == std::string::npos ? what : what.substr(tag + 2));
     } catch (const std::invalid_argument& error) {
         return std::string("a field is missing or wrong: ") + error.what();
     }

@@ -47,6 +47,8 @@ TEST(StatusProgramTest, UnusableFilesGiveAClearMessageAndTheirExitStatus) {
         {"future", future,
          "PATH: format 2, which this program does not read (it reads 1); use the "
          "vaultline-status of the running service"},
+        {"missing field", "{\"format\":1,\"service\":{}}",
+         "PATH: a field is missing or wrong: key 'pid' not found"},
         {"wrong field", "{\"format\":1,\"service\":{\"pid\":\"x\"}}",
          "PATH: a field is missing or wrong: \"pid\" has the wrong type"},
     };
