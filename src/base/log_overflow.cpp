@@ -12,6 +12,7 @@ std::atomic<long> patienceMs{100};
 // Set by on_queue_space_available and read by the formatter, both on the feeding thread, which
 // takes a record and formats it before it takes the next.
 thread_local uint64_t droppedAfterCurrent = 0;
+std::atomic<uint64_t> droppedTotal{0};
 
 }  // namespace
 
@@ -24,6 +25,7 @@ boost::chrono::milliseconds LogOverflow::Patience() {
 }
 
 void LogOverflow::CountDropped() {
+    droppedTotal.fetch_add(1, std::memory_order_relaxed);
     // The queue is full, so the gap follows the record at its back.
     const uint64_t after = taken_ + queueRecords_;
     if (!gaps_.empty() && gaps_.back().after == after) {
@@ -53,6 +55,10 @@ uint64_t TakeDroppedAfterCurrentRecord() {
     const uint64_t dropped = droppedAfterCurrent;
     droppedAfterCurrent = 0;
     return dropped;
+}
+
+uint64_t DroppedLogLines() {
+    return droppedTotal.load(std::memory_order_relaxed);
 }
 
 }  // namespace vaultline

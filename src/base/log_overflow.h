@@ -80,4 +80,7 @@ public:
 // after that record, or 0. Each count is given once.
 uint64_t TakeDroppedAfterCurrentRecord();
 
+// Any thread. Every line dropped since the process started.
+uint64_t DroppedLogLines();
+
 }  // namespace vaultline

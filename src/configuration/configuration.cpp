@@ -110,6 +110,23 @@ bool ReadOnChange(const tinyxml2::XMLElement& root, std::optional<OnChangeSettin
     return true;
 }
 
+// Validates the first <Status> under `root` and reads its File into `statusFile`, if there is
+// one. The service's working folder is no place for it, so the path must be absolute. False after
+// logging the fault at FATAL.
+bool ReadStatusFile(const tinyxml2::XMLElement& root, std::optional<std::string>& statusFile) {
+    const tinyxml2::XMLElement* const element = root.FirstChildElement("Status");
+    if (element == nullptr) {
+        return true;
+    }
+    const char* const file = element->Attribute("File");
+    if (file == nullptr || file[0] != '/') {
+        BOOST_LOG_SEV(*logger, Severity::FATAL) << "bad <Status>; File must be an absolute path";
+        return false;
+    }
+    statusFile = file;
+    return true;
+}
+
 // <ArchiveTarget>, the first one: the server handed to `accept` first.
 bool ReadTarget(const tinyxml2::XMLElement* root,
                 const std::function<bool(const ServerConfig&)>& accept) {
@@ -169,6 +186,13 @@ bool ReadClients(const tinyxml2::XMLElement& root,
     }
     if (settings != nullptr) {
         settings->onChange = onChange;
+    }
+    std::optional<std::string> statusFile;
+    if (!ReadStatusFile(root, statusFile)) {
+        return false;
+    }
+    if (settings != nullptr) {
+        settings->statusFile = statusFile;
     }
 
     for (const tinyxml2::XMLElement* clientElement =

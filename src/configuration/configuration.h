@@ -34,6 +34,9 @@ struct ServiceSettings {
     std::chrono::seconds recheckPeriod{3600};
     // <OnChange>, the first one under the root; none without it.
     std::optional<OnChangeSettings> onChange;
+    // File on <Status>, the first one under the root: an absolute path for the status file; none
+    // without it.
+    std::optional<std::string> statusFile;
 };
 
 // Reads the configuration file at `path` and validates it, logging the first fault at FATAL and

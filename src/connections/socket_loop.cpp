@@ -89,6 +89,7 @@ void Vaultline::PollSockets() {
     close(epollFd);
     TakeSpareDescriptor();
     ReportPass();
+    OfferStatusFile(now);
     ioService.post([this] { PollSockets(); });
 }
 

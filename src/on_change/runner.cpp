@@ -97,6 +97,7 @@ void OnChangeRunner::StartNext(SteadyClock::time_point now) {
                 Run{moment.event, command.pid, command.output, {}, now + settings_->timeout});
             return;
         }
+        ++results_.notStarted;
         const bool transient = IsTransientSpawnError(error);
         const auto retrySeconds = std::chrono::duration_cast<std::chrono::seconds>(retryDelay_);
         BOOST_LOG_SEV(*logger, Severity::WARNING)
@@ -161,6 +162,13 @@ void OnChangeRunner::Finish(const siginfo_t& exit) {
     }
     waitpid(run_->pid, nullptr, WNOHANG);
     close(run_->output);
+    if (run_->terminated) {
+        ++results_.timedOut;
+    } else if (exit.si_code == CLD_EXITED && exit.si_status == 0) {
+        ++results_.succeeded;
+    } else {
+        ++results_.failed;
+    }
     if (!run_->terminated) {
         if (exit.si_code == CLD_EXITED) {
             BOOST_LOG_SEV(*logger, exit.si_status == 0 ? Severity::INFO : Severity::WARNING)

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 
 #include "on_change/moment.h"
@@ -13,6 +14,14 @@
 #include "on_change/settings.h"
 
 namespace vaultline {
+
+// How the command's runs ended, counted since the start.
+struct OnChangeResults {
+    int64_t succeeded = 0;   // exit status 0
+    int64_t failed = 0;      // a non-zero status, a signal, or an end of unknown kind
+    int64_t timedOut = 0;    // terminated at its time limit or at a stop
+    int64_t notStarted = 0;  // could not be started, counted at each try
+};
 
 class OnChangeRunner {
 public:
@@ -44,6 +53,9 @@ public:
     // Main thread, once the worker has stopped. Drops the waiting moments; a running command
     // (and its process group) gets SIGTERM, then SIGKILL after at most `kStopGrace`.
     void Stop();
+
+    // Worker thread, or the main thread once the worker has stopped.
+    const OnChangeResults& Results() const { return results_; }
 
     // The wait between SIGTERM and SIGKILL after a command's timeout.
     static constexpr std::chrono::milliseconds kKillGrace{5000};
@@ -84,6 +96,7 @@ private:
     std::optional<Run> run_;
     // No command starts before then, after a start failed for want of resources.
     std::optional<SteadyClock::time_point> retryAt_;
+    OnChangeResults results_;
 };
 
 }  // namespace vaultline

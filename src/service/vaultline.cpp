@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <exception>
 
 #include <boost/asio/steady_timer.hpp>
@@ -18,6 +19,12 @@
 namespace vaultline {
 
 Vaultline* runningService = nullptr;
+
+namespace {
+// A stop waits this long for the status file's last write; a file system that takes longer
+// does not hold up the stop.
+constexpr std::chrono::milliseconds kStatusFinishLimit{1000};
+}  // namespace
 
 Vaultline::Vaultline(const ServiceTimes& times, const Clock& clock) : times(times), clock(clock) {
     // Asio creates its reactor (three descriptors) with the first timer. Creating it now means
@@ -51,6 +58,12 @@ void Vaultline::StopWorker() {
         worker.join();
     }
     onChange.Stop();
+    // The worker has stopped, so the main thread may read the status file's data.
+    if (statusWriter.Enabled()) {
+        statusWriter.Finish(
+            statusFile.Snapshot(clock.Now(), clock.Calendar(), onChange.Results(), true),
+            kStatusFinishLimit);
+    }
 }
 
 void Vaultline::WorkerMain() {
@@ -86,7 +99,9 @@ bool Vaultline::Initialize() {
             std::lock_guard<std::mutex> lock(recordsMutex);
             if (config.isTarget) {
                 target = std::move(record);
+                statusFile.SetTarget(config);
             } else {
+                statusFile.AddClient(&record->server, config);
                 clients.push_back(std::move(record));
             }
             return true;
@@ -98,6 +113,9 @@ bool Vaultline::Initialize() {
     // Read by the worker only once the target's first connection below has been queued.
     recheckPeriod = settings.recheckPeriod;
     onChange.Configure(settings.onChange, times.retryDelay);
+    statusFile.Configure(getpid(), clock.Now(), clock.Calendar(), times.retryDelay,
+                         recheckPeriod.count() > 0);
+    statusWriter.Start(StatusFilePath(settings.statusFile, std::getenv("RUNTIME_DIRECTORY")));
     QueueReconnect(target->server, false);
     return true;
 }

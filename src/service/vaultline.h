@@ -21,6 +21,8 @@
 #include "sdk/kxapi.h"
 #include "service/clock.h"
 #include "service/pending_slot.h"
+#include "service/status_file.h"
+#include "service/status_file_writer.h"
 #include "service/status_report.h"
 #include "service/systemd_notify.h"
 
@@ -235,6 +237,8 @@ private:
     void ConfirmIfDue(Server& server, Clock::TimePoint now);
     // Worker thread, once per socket pass: the watchdog ping and the status line, when due.
     void ReportPass();
+    // Worker thread, once per socket pass: hands the status file to its writer when it is due.
+    void OfferStatusFile(Clock::TimePoint now);
 
     // Fixed at construction; any thread reads them.
     const ServiceTimes times;
@@ -289,6 +293,11 @@ private:
     // Any thread: the notifier only sends, and the report has a lock of its own.
     const SystemdNotifier notifier;
     StatusReport status{notifier.WatchdogInterval()};
+    // The status file's data, with the contract of `onChange`: filled by Initialize on the main
+    // thread, fed by the worker, read for the last time once the worker has stopped. Its writer
+    // writes on a thread of its own.
+    StatusFile statusFile;
+    StatusFileWriter statusWriter;
     std::thread worker;
 };
 

@@ -96,6 +96,7 @@ void Vaultline::DoGetAddress(Server& server) {
     onChange.Notify(AddressMoment(targetAddress, address));
     targetAddress = address;
     status.TargetAddressChanged(address, clock.Calendar());
+    statusFile.AddressChanged(address, clock.Now());
     // Checking every client against the new address is a recheck too.
     recheckWanted = false;
     StartRound(RoundReason::AddressChange);

@@ -45,6 +45,7 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
     // moot, since an update it sent may never leave, and the next connection's outcome counts.
     if (server.attempt.Pending()) {
         status.RecordOutcome(&server, outcome);
+        statusFile.RecordOutcome(&server, outcome, clock.Now(), std::nullopt);
         return;
     }
     outcome = FollowRewrite(server, outcome);
@@ -52,6 +53,7 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
     if (IsCheckOutcome(outcome)) {
         server.checkDue = false;
     }
+    statusFile.RecordOutcome(&server, outcome, clock.Now(), server.confirmDue);
 
     if (!roundOpen) {
         return;
@@ -124,6 +126,7 @@ void Vaultline::StartRound(RoundReason reason) {
         nextRecheck.reset();
     }
     status.RecheckScheduled(nextRecheck);
+    statusFile.RoundStarted(recheck, nextRecheck);
     if (recheck) {
         BOOST_LOG_SEV(*logger, Severity::INFO)
             << "rechecking " << clients.size() << Clients(clients.size()) << " against "
@@ -150,6 +153,7 @@ void Vaultline::RoundSettled() {
             outcome && *outcome != ClientOutcome::Correct && *outcome != ClientOutcome::Rewritten;
     }
     const bool recheck = roundReason == RoundReason::Recheck;
+    statusFile.RoundSettled(clock.Now());
     onChange.Notify(SettledMoment(targetAddress, correct, rewritten, failing, recheck));
     // Without clients there is nothing to tell.
     if (clients.empty()) {

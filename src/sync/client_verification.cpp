@@ -56,6 +56,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
     }
 
     const std::string& path = read.path;
+    statusFile.RecordFound(&server, path);
     PathCheck check = CheckTargetPath(path.c_str(), targetAddress);
     // A recheck that finds a client correct is routine; a rewrite or a failure never is.
     const Severity found =
@@ -94,6 +95,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
         ReportOutcome(server, ClientOutcome::UpdateFailed);
         return;
     }
+    statusFile.RecordRewrite(&server, newPath, clock.Now());
     ReportOutcome(server, ClientOutcome::Rewritten);
 }
 

@@ -415,6 +415,29 @@ instances_run_side_by_side() {
       '^target 10\.0\.0\.6 \(since [0-9:]+\); 0 clients correct, 2 rewritten, 0 failing'"$recheck_due"
 }
 
+# vaultline-status reads each instance's own file under /run/vaultline; the single-site unit,
+# stopped before, left its last state in its own.
+status_files_apart() {
+  local a b check mode
+  wait_for 20 inside test -f /run/vaultline/site-a/status.json || why "no site-a status file" ||
+    return 1
+  wait_for 20 inside test -f /run/vaultline/site-b/status.json || why "no site-b status file" ||
+    return 1
+  a=$(inside vaultline-status site-a) || why "vaultline-status site-a: $a" || return 1
+  [[ $a == *"address 10.0.0.5 since"* && $a == *"2 clients: 2 correct"* ]] ||
+    why "site-a reads: $a" || return 1
+  b=$(inside vaultline-status site-b --all) || why "vaultline-status site-b: $b" || return 1
+  [[ $b == *"address 10.0.0.6 since"* && $b != *"10.0.0.5"* ]] || why "site-b reads: $b" ||
+    return 1
+  check=$(inside vaultline-status site-a --check) || why "site-a --check: $check" || return 1
+  [[ $check == "VAULTLINE OK - "* ]] || why "site-a --check: $check" || return 1
+  mode=$(inside stat -c '%a %U %G' /run/vaultline/site-a /run/vaultline/site-a/status.json | xargs)
+  [ "$mode" = "750 vaultline vaultline 640 vaultline vaultline" ] || why "modes: $mode" || return 1
+  check=$(inside vaultline-status --check)
+  [[ $? -eq 3 && $check == "VAULTLINE UNKNOWN - the service stopped"* ]] ||
+    why "vaultline.service --check after its stop: $check"
+}
+
 # As site-a's service would: in its mount namespace, as user vaultline.
 as_site_a() {
   inside nsenter --target "$(property vaultline@site-a.service MainPID)" --mount -- \
@@ -545,6 +568,8 @@ step "a watchdog timeout (WatchdogSec=2s drop-in) brings a restart" restarts_aft
 step "systemctl stop ends it with success" stops_with_success
 step "two template instances run side by side, each with its own configuration" \
   instances_run_side_by_side
+step "vaultline-status reads each instance's own status file, and --check is OK" \
+  status_files_apart
 step "site-a cannot open site-b's configuration, nor the single-site one" \
   instance_sees_only_its_own_configuration
 step "reinstall restarts the running units" reinstall_restarts_running_units

@@ -34,6 +34,7 @@ wait_for() {
 
 echo "=== man pages ==="
 for page in "$source/packaging/vaultline.8" "$source/packaging/vaultline-check.8" \
+  "$source/packaging/vaultline-status.8" \
   "$source/packaging/archive-simulator.1"; do
   if warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) && [ -z "$warnings" ]; then
     pass "$(basename "$page") renders without warnings"
@@ -70,6 +71,7 @@ expect_files() {
   done
 }
 expect_files "$service_deb" usr/sbin/vaultline usr/sbin/vaultline-check \
+  usr/sbin/vaultline-status usr/share/man/man8/vaultline-status.8.gz \
   usr/lib/vaultline/libkxAPI.so usr/share/man/man8/vaultline-check.8.gz \
   usr/lib/systemd/system/vaultline.service usr/lib/systemd/system/vaultline@.service \
   usr/share/man/man8/vaultline.8.gz usr/share/doc/vaultline/copyright \

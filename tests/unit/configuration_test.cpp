@@ -87,7 +87,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "bad <OnChange>; Command must be an absolute path", 1},
         FaultCase{"OnChangeWithoutCommand",
                   "<Root>" + kTarget + kClients + "<OnChange TimeoutSeconds='5'/></Root>",
-                  "bad <OnChange>; Command must be an absolute path", 1}),
+                  "bad <OnChange>; Command must be an absolute path", 1},
+        FaultCase{"StatusFileRelative",
+                  "<Root>" + kTarget + kClients + "<Status File='run/status.json'/></Root>",
+                  "bad <Status>; File must be an absolute path", 1},
+        FaultCase{"StatusFileEmpty", "<Root>" + kTarget + kClients + "<Status File=''/></Root>",
+                  "bad <Status>; File must be an absolute path", 1}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 TEST_F(ServiceTest, MissingOrUnreadableConfigurationCannotBeOpened) {
