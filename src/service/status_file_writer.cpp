@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "base/log_text.h"
@@ -45,7 +46,14 @@ void WriteLoop(const std::shared_ptr<StatusFileWriter::Shared>& shared) {
         lock.unlock();
         // Turning the document into text is the larger part of a write's cost, so it is done
         // here rather than on the worker.
-        const int error = ReplaceFile(shared->path, StatusJson(document));
+        int error = 0;
+        try {
+            error = ReplaceFile(shared->path, StatusJson(document));
+        } catch (const std::bad_alloc&) {
+            // Out of memory for the text: this write is dropped like a failed one, and the next
+            // document is tried afresh; an exception here would end the whole process.
+            error = ENOMEM;
+        }
         // A write left stuck at a stop may end after the logger has gone.
         if (error != 0 && !warned && logger != nullptr) {
             BOOST_LOG_SEV(*logger, Severity::WARNING)

@@ -1,5 +1,8 @@
 // vaultline-status on files it cannot use: a clear message and exit status 1, or 3 with --check;
 // and on command lines it cannot take.
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -51,11 +54,19 @@ TEST(StatusProgramTest, UnusableFilesGiveAClearMessageAndTheirExitStatus) {
          "PATH: a field is missing or wrong: key 'pid' not found"},
         {"wrong field", "{\"format\":1,\"service\":{\"pid\":\"x\"}}",
          "PATH: a field is missing or wrong: \"pid\" has the wrong type"},
+        // Neither may be read: a folder has no text, and a FIFO would hang the check.
+        {"folder", "", "PATH is not a Vaultline status file (not a regular file of sensible size)"},
+        {"fifo", "", "PATH is not a Vaultline status file (not a regular file of sensible size)"},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
         const std::string path = (directory.Path() / test.name).string();
-        if (std::string(test.name) != "missing") {
+        const std::string name = test.name;
+        if (name == "folder") {
+            std::filesystem::create_directory(path);
+        } else if (name == "fifo") {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        } else if (name != "missing") {
             directory.WriteFile(test.name, test.contents);
         }
         std::string message = test.message;
