@@ -12,6 +12,8 @@ namespace vaultline {
 namespace {
 
 constexpr std::size_t kServerWidth = 26;
+// The target in the header: what is left of a line once the longest address and time are in it.
+constexpr std::size_t kTargetWidth = 46;
 constexpr std::size_t kOutcomeWidth = 21;
 constexpr std::size_t kTimeWidth = 14;
 constexpr std::size_t kFailuresWidth = 5;
@@ -66,7 +68,7 @@ void PrintStatusTable(const StatusDocument& document, int64_t now, bool all, boo
         out << "service stopped at " << When(document.updated) << " (pid " << document.pid
             << "); what it knew then:\n";
     }
-    out << "target " << Fit(document.targetServer, kServerWidth) << ": ";
+    out << "target " << Fit(document.targetServer, kTargetWidth) << ": ";
     if (document.currentAddress.empty()) {
         out << "address not yet known";
     } else {
