@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <exception>
 
-#include <boost/asio/steady_timer.hpp>
-
 #include "base/logging.h"
 
 namespace vaultline {
@@ -27,9 +25,6 @@ constexpr std::chrono::milliseconds kStatusFinishLimit{1000};
 }  // namespace
 
 Vaultline::Vaultline(const ServiceTimes& times, const Clock& clock) : times(times), clock(clock) {
-    // Asio creates its reactor (three descriptors) with the first timer. Creating it now means
-    // a retry scheduled when connections have taken every descriptor needs none.
-    { boost::asio::steady_timer reactorStarter(ioService); }
     spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
     // The worker never takes the recheck signal, so it cannot break a pass's wait; the thread
     // inherits the mask in place while it is created.

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -171,10 +172,16 @@ private:
     // run is already pending; an immediate request replaces a pending delayed one.
     void QueueDiscovery(Server& server, bool delayed);
 
-    // Any thread. Runs `task` on the worker thread after the work already queued, or the retry
-    // delay from now when `delayed`. A task still waiting when the service is destroyed never
-    // runs.
+    // Any thread. Runs `task` on the worker thread after the work already queued, or, when
+    // `delayed`, at the first socket pass once the retry delay has passed on `clock`. A task
+    // still waiting when the service is destroyed never runs.
     void Schedule(const std::function<void()>& task, bool delayed);
+    // Worker thread, at the start of every socket pass: runs the delayed tasks due by `now`, in
+    // the order they fall due; those they schedule wait for a later pass.
+    void RunDueTasks(Clock::TimePoint now);
+    // Worker thread. How long a pass at `now` may wait for its sockets: the pass wait, or less
+    // when a delayed task falls due sooner.
+    std::chrono::milliseconds PassWait(Clock::TimePoint now);
 
     // Worker thread; Initialize also calls it on the main thread for the target's first
     // connection, before anything on the worker can reach that record's attempt. Queues an open
@@ -185,8 +192,9 @@ private:
     // the connection ended as EndConnection ends it, and a login answer awaited.
     void QueueReconnect(Server& server, bool delayed, Severity severity = Severity::INFO);
 
-    // Worker thread. One pass of the socket loop: waits at most the pass wait for the sockets of
-    // the connections that are not Closed, lets the SDK read and write, and posts the next pass.
+    // Worker thread. One pass of the socket loop: runs the delayed tasks now due, waits at most
+    // the pass wait (less when a delayed task falls due sooner) for the sockets of the
+    // connections that are not Closed, lets the SDK read and write, and posts the next pass.
     void PollSockets();
     // Worker thread, in a pass, with recordsMutex held. Adds one connection to the pass's epoll
     // set, or declares it lost and reconnects it.
@@ -251,6 +259,10 @@ private:
     std::atomic<int64_t> queuedTasks{0};
     // Of those, the ones posted to run at once; while any waits, a pass does not wait.
     std::atomic<int64_t> immediateTasks{0};
+    // Of those, the delayed ones, by the time they fall due on `clock` (equal times in the order
+    // they were scheduled). The socket passes run them, so moving the clock moves them.
+    std::mutex delayedMutex;
+    std::multimap<Clock::TimePoint, std::function<void()>> delayedTasks;
     // Set by AskForRecheck; the worker takes it at its next pass.
     std::atomic<bool> recheckRequested{false};
     // RecheckSeconds from the configuration: written by Initialize on the main thread before it
