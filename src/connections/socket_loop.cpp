@@ -34,13 +34,16 @@ void Vaultline::PollSockets() {
         BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollCreateFailed << ErrorSuffix(error);
         std::this_thread::sleep_for(times.passWait);
         TakeSpareDescriptor();
-        ioService.post([this] { PollSockets(); });
+        ioService.post([this] {
+            AssertWorkerThread();
+            PollSockets();
+        });
         return;
     }
     const Clock::TimePoint now = clock.Now();
     onChange.Poll(now);
     {
-        std::lock_guard<std::mutex> lock(recordsMutex);
+        MutexLock lock(recordsMutex);
         StartDueRecheck(now);
         if (target && target->server.state != ConnState::Closed) {
             DropIfStalled(target->server, now);
@@ -94,7 +97,10 @@ void Vaultline::PollSockets() {
     TakeSpareDescriptor();
     ReportPass();
     OfferStatusFile(now);
-    ioService.post([this] { PollSockets(); });
+    ioService.post([this] {
+        AssertWorkerThread();
+        PollSockets();
+    });
 }
 
 void Vaultline::TakeSpareDescriptor() {

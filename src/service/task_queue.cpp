@@ -1,7 +1,6 @@
 // Running work on the worker thread: at once, or after the retry delay on the service's clock.
 #include <algorithm>
 #include <map>
-#include <mutex>
 
 #include "service/vaultline.h"
 
@@ -27,7 +26,7 @@ void Vaultline::Schedule(const std::function<void()>& task, bool delayed) {
     const Clock::TimePoint due = clock.Now() + times.retryDelay;
     // The status line counts down to the earliest pending retry.
     status.RetryQueued(due);
-    std::lock_guard<std::mutex> lock(delayedMutex);
+    MutexLock lock(delayedMutex);
     delayedTasks.emplace(due, [this, counted, due] {
         status.RetryRan(due);
         counted();
@@ -37,7 +36,7 @@ void Vaultline::Schedule(const std::function<void()>& task, bool delayed) {
 void Vaultline::RunDueTasks(Clock::TimePoint now) {
     std::multimap<Clock::TimePoint, std::function<void()>> due;
     {
-        std::lock_guard<std::mutex> lock(delayedMutex);
+        MutexLock lock(delayedMutex);
         if (delayedTasks.empty() || delayedTasks.begin()->first > now) {
             return;
         }
@@ -54,7 +53,7 @@ void Vaultline::RunDueTasks(Clock::TimePoint now) {
 }
 
 std::chrono::milliseconds Vaultline::PassWait(Clock::TimePoint now) {
-    std::lock_guard<std::mutex> lock(delayedMutex);
+    MutexLock lock(delayedMutex);
     if (delayedTasks.empty()) {
         return times.passWait;
     }

@@ -62,7 +62,10 @@ void Vaultline::StopWorker() {
 }
 
 void Vaultline::WorkerMain() {
-    ioService.post([this] { PollSockets(); });
+    ioService.post([this] {
+        AssertWorkerThread();
+        PollSockets();
+    });
     boost::asio::io_service::work keepRunning(ioService);
     // Failures are handled where they happen; anything that still escapes a task stops the
     // service in order with a failure status, for a supervisor to restart it.
@@ -91,7 +94,7 @@ bool Vaultline::Initialize() {
             if (!record) {
                 return false;
             }
-            std::lock_guard<std::mutex> lock(recordsMutex);
+            MutexLock lock(recordsMutex);
             if (config.isTarget) {
                 target = std::move(record);
                 statusFile.SetTarget(config);
@@ -111,7 +114,12 @@ bool Vaultline::Initialize() {
     statusFile.Configure(getpid(), clock.Now(), clock.Calendar(), times.retryDelay,
                          recheckPeriod.count() > 0);
     statusWriter.Start(StatusFilePath(settings.statusFile, std::getenv("RUNTIME_DIRECTORY")));
-    QueueReconnect(target->server, false);
+    Server* targetServer = nullptr;
+    {
+        MutexLock lock(recordsMutex);
+        targetServer = &target->server;
+    }
+    QueueReconnect(*targetServer, false);
     return true;
 }
 
