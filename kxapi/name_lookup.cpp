@@ -17,28 +17,33 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "base/mutex.h"
+
 namespace kxapi {
+
+using vaultline::Mutex;
+using vaultline::MutexLock;
 
 // The lookup a handle waits for, shared between the handle and the lookup threads.
 struct LookupSlot {
-    std::mutex mutex;
-    // Guarded by mutex.
-    uint64_t wanted = 0;  // the lookup the handle waits for; 0 when it waits for none
-    uint64_t lastStarted = 0;
-    std::string host;
-    std::string service;
+    Mutex mutex;
+    // The lookup the handle waits for; 0 when it waits for none.
+    uint64_t wanted GUARDED_BY(mutex) = 0;
+    uint64_t lastStarted GUARDED_BY(mutex) = 0;
+    std::string host GUARDED_BY(mutex);
+    std::string service GUARDED_BY(mutex);
     // The wanted lookup's eventfd. Closed only under mutex, so a thread never writes to a number
     // already reused for another descriptor.
-    int fd = -1;
-    bool withThreads = false;  // queued, or a thread is asking the resolver for it
-    bool answered = false;
-    std::vector<ResolvedAddress> answer;
+    int fd GUARDED_BY(mutex) = -1;
+    // Queued, or a thread is asking the resolver for it.
+    bool withThreads GUARDED_BY(mutex) = false;
+    bool answered GUARDED_BY(mutex) = false;
+    std::vector<ResolvedAddress> answer GUARDED_BY(mutex);
 };
 
 namespace {
@@ -78,7 +83,7 @@ bool Serve(LookupSlot& slot) {
     std::string host;
     std::string service;
     {
-        std::lock_guard<std::mutex> lock(slot.mutex);
+        MutexLock lock(slot.mutex);
         if (slot.wanted == 0) {
             slot.withThreads = false;
             return false;
@@ -90,7 +95,7 @@ bool Serve(LookupSlot& slot) {
     std::vector<ResolvedAddress> addresses;
     Resolve(host.c_str(), service, 0, addresses);
 
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    MutexLock lock(slot.mutex);
     if (slot.wanted == lookup) {
         slot.answer = std::move(addresses);
         slot.answered = true;
@@ -109,7 +114,7 @@ bool Serve(LookupSlot& slot) {
 
 // Ends the slot's wanted lookup as failed, for a thread that could not serve it (out of memory).
 void Fail(LookupSlot& slot) noexcept {
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    MutexLock lock(slot.mutex);
     if (slot.wanted != 0) {
         slot.answer.clear();
         slot.answered = true;
@@ -127,7 +132,7 @@ public:
     bool Submit(const std::shared_ptr<LookupSlot>& slot) {
         bool needThread = false;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             queue_.push_back(slot);
             if (threads_ < kLookupThreads) {
                 ++threads_;
@@ -137,7 +142,7 @@ public:
         if (!needThread || StartThread()) {
             return true;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         --threads_;
         const auto queued = std::find(queue_.begin(), queue_.end(), slot);
         if (threads_ > 0 || queued == queue_.end()) {
@@ -169,7 +174,7 @@ private:
         for (;;) {
             std::shared_ptr<LookupSlot> slot;
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                MutexLock lock(mutex_);
                 if (queue_.empty()) {
                     --threads_;
                     return;
@@ -179,7 +184,7 @@ private:
             }
             try {
                 if (Serve(*slot)) {
-                    std::lock_guard<std::mutex> lock(mutex_);
+                    MutexLock lock(mutex_);
                     queue_.push_back(slot);
                 }
             } catch (const std::bad_alloc&) {
@@ -188,10 +193,10 @@ private:
         }
     }
 
-    std::mutex mutex_;
-    // Guarded by mutex_. A slot is in the queue at most once (LookupSlot::withThreads).
-    std::deque<std::shared_ptr<LookupSlot>> queue_;
-    std::size_t threads_ = 0;
+    Mutex mutex_;
+    // A slot is in the queue at most once (LookupSlot::withThreads).
+    std::deque<std::shared_ptr<LookupSlot>> queue_ GUARDED_BY(mutex_);
+    std::size_t threads_ GUARDED_BY(mutex_) = 0;
 };
 
 LookupPool& Pool() {
@@ -220,7 +225,7 @@ bool NameLookup::Start(const std::string& host, unsigned short port) {
     }
     bool submit = false;
     {
-        std::lock_guard<std::mutex> lock(slot_->mutex);
+        MutexLock lock(slot_->mutex);
         slot_->wanted = ++slot_->lastStarted;
         slot_->host = host;
         slot_->service = std::to_string(port);
@@ -232,7 +237,7 @@ bool NameLookup::Start(const std::string& host, unsigned short port) {
     fd_ = fd;
     if (submit && !Pool().Submit(slot_)) {
         {
-            std::lock_guard<std::mutex> lock(slot_->mutex);
+            MutexLock lock(slot_->mutex);
             slot_->withThreads = false;
         }
         Abandon();
@@ -245,7 +250,7 @@ void NameLookup::Abandon() {
     if (fd_ < 0) {
         return;
     }
-    std::lock_guard<std::mutex> lock(slot_->mutex);
+    MutexLock lock(slot_->mutex);
     slot_->wanted = 0;
     slot_->answered = false;
     slot_->answer.clear();
@@ -258,7 +263,7 @@ std::optional<std::vector<ResolvedAddress>> NameLookup::TakeAnswer() {
     if (fd_ < 0) {
         return std::nullopt;
     }
-    std::lock_guard<std::mutex> lock(slot_->mutex);
+    MutexLock lock(slot_->mutex);
     if (!slot_->answered) {
         return std::nullopt;
     }

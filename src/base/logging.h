@@ -25,9 +25,9 @@ std::ostream& operator<<(std::ostream& stream, Severity severity);
 // The syslog priority that journald reads from a "<N>" line prefix; -1 outside the enumeration.
 int JournalPriority(Severity severity);
 
-// Main and worker thread log through the same logger; opening a record only reads it, so the
-// lock-free kind serves.
-using Logger = boost::log::sources::severity_logger<Severity>;
+// Main, worker and status file writer threads all log through the same logger, so it
+// is the kind Boost.Log documents as safe to share between threads.
+using Logger = boost::log::sources::severity_logger_mt<Severity>;
 // Records waiting for the feeding thread. A producer that finds the queue full waits up to
 // kLogPatience for room, so a flood of lines costs time but neither memory nor lines while the
 // reader of standard error keeps up; a reader that stops costs lines, never the job (LogOverflow).

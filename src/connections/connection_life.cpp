@@ -38,6 +38,7 @@ void Vaultline::QueueClose(Server& server, Severity severity) {
     server.closeQueuedFor = server.connection;
     Schedule(
         [this, &server, connection = server.connection, severity] {
+            AssertWorkerThread();
             if (server.connection == connection) {
                 CloseServer(server, severity);
             }

@@ -68,6 +68,8 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
 
 int KxapiCallback(int event, long result, tagPayloadType* payload, unsigned long length,
                   void* userData) {
+    // The SDK calls back only from inside the calls the worker makes.
+    AssertWorkerThread();
     auto& data = *static_cast<Vaultline::CbData*>(userData);
     data.service->KxapiHandler(event, result, payload, length, data);
     return 0;

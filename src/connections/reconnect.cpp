@@ -14,6 +14,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
     BOOST_LOG_SEV(*logger, severity) << "connecting to server " << server.config;
     Schedule(
         [this, &server, token = *token] {
+            AssertWorkerThread();
             // A replaced delayed attempt: the immediate one that replaced it has run already.
             if (!server.attempt.Take(token)) {
                 return;

@@ -1,4 +1,4 @@
-// The socket event loop: one epoll pass, at most the pass wait long, per trip through the queue.
+// The socket event loop: one epoll pass per trip through the queue, after the retries now due.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -18,6 +18,9 @@ constexpr int kMaxEventsPerPass = 32;
 }  // namespace
 
 void Vaultline::PollSockets() {
+    // First, so that retries go on even when no epoll set can be made, and a connection a retry
+    // opens is watched in this very pass.
+    RunDueTasks(clock.Now());
     int epollFd = epoll_create1(EPOLL_CLOEXEC);
     if (epollFd < 0 && errno == EMFILE && spareDescriptor >= 0) {
         // Connections have taken every other descriptor; the spare keeps the open ones served.
@@ -31,13 +34,16 @@ void Vaultline::PollSockets() {
         BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollCreateFailed << ErrorSuffix(error);
         std::this_thread::sleep_for(times.passWait);
         TakeSpareDescriptor();
-        ioService.post([this] { PollSockets(); });
+        ioService.post([this] {
+            AssertWorkerThread();
+            PollSockets();
+        });
         return;
     }
     const Clock::TimePoint now = clock.Now();
     onChange.Poll(now);
     {
-        std::lock_guard<std::mutex> lock(recordsMutex);
+        MutexLock lock(recordsMutex);
         StartDueRecheck(now);
         if (target && target->server.state != ConnState::Closed) {
             DropIfStalled(target->server, now);
@@ -62,8 +68,9 @@ void Vaultline::PollSockets() {
     }
 
     epoll_event events[kMaxEventsPerPass];
-    // Work already queued runs right after this pass, so the pass only looks at what is ready.
-    const int timeoutMs = immediateTasks > 0 ? 0 : static_cast<int>(times.passWait.count());
+    // Work already queued runs right after this pass, so the pass only looks at what is ready;
+    // a retry falling due sooner than the pass wait shortens the wait.
+    const int timeoutMs = immediateTasks > 0 ? 0 : static_cast<int>(PassWait(clock.Now()).count());
     const int ready = epoll_wait(epollFd, events, kMaxEventsPerPass, timeoutMs);
     if (ready < 0) {
         const int error = errno;
@@ -90,7 +97,10 @@ void Vaultline::PollSockets() {
     TakeSpareDescriptor();
     ReportPass();
     OfferStatusFile(now);
-    ioService.post([this] { PollSockets(); });
+    ioService.post([this] {
+        AssertWorkerThread();
+        PollSockets();
+    });
 }
 
 void Vaultline::TakeSpareDescriptor() {

@@ -7,14 +7,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <new>
 #include <thread>
 
 #include "base/log_text.h"
 #include "base/logging.h"
+#include "base/mutex.h"
 #include "base/system_errors.h"
 
 namespace vaultline {
@@ -23,27 +22,28 @@ namespace vaultline {
 // still end safely after the object has gone.
 struct StatusFileWriter::Shared {
     std::string path;
-    std::mutex mutex;
-    std::condition_variable wake;
-    // Guarded by mutex.
-    std::optional<StatusDocument> waiting;
-    bool finishing = false;
-    bool done = false;
+    Mutex mutex;
+    CondVar wake;
+    std::optional<StatusDocument> waiting GUARDED_BY(mutex);
+    bool finishing GUARDED_BY(mutex) = false;
+    bool done GUARDED_BY(mutex) = false;
 };
 
 namespace {
 
 void WriteLoop(const std::shared_ptr<StatusFileWriter::Shared>& shared) {
     bool warned = false;
-    std::unique_lock<std::mutex> lock(shared->mutex);
+    MutexLock lock(shared->mutex);
     while (true) {
-        shared->wake.wait(lock, [&] { return shared->waiting || shared->finishing; });
+        while (!shared->waiting && !shared->finishing) {
+            shared->wake.Wait(shared->mutex);
+        }
         if (!shared->waiting) {
             break;
         }
         StatusDocument document = std::move(*shared->waiting);
         shared->waiting.reset();
-        lock.unlock();
+        lock.Unlock();
         // Turning the document into text is the larger part of a write's cost, so it is done
         // here rather than on the worker.
         int error = 0;
@@ -61,10 +61,10 @@ void WriteLoop(const std::shared_ptr<StatusFileWriter::Shared>& shared) {
                 << "; the service goes on without it";
         }
         warned = error != 0;
-        lock.lock();
+        lock.Lock();
     }
     shared->done = true;
-    shared->wake.notify_all();
+    shared->wake.NotifyAll();
 }
 
 }  // namespace
@@ -130,9 +130,9 @@ void StatusFileWriter::Start(const std::string& path) {
 }
 
 void StatusFileWriter::Offer(StatusDocument document) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     shared_->waiting = std::move(document);
-    shared_->wake.notify_all();
+    shared_->wake.NotifyAll();
 }
 
 void StatusFileWriter::Finish(std::optional<StatusDocument> last, std::chrono::milliseconds limit) {
@@ -140,13 +140,15 @@ void StatusFileWriter::Finish(std::optional<StatusDocument> last, std::chrono::m
         return;
     }
     enabled_.store(false, std::memory_order_release);
-    std::unique_lock<std::mutex> lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     if (last) {
         shared_->waiting = std::move(last);
     }
     shared_->finishing = true;
-    shared_->wake.notify_all();
-    shared_->wake.wait_for(lock, limit, [&] { return shared_->done; });
+    shared_->wake.NotifyAll();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!shared_->done && shared_->wake.WaitUntil(shared_->mutex, deadline)) {
+    }
 }
 
 }  // namespace vaultline

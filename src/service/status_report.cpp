@@ -55,7 +55,7 @@ StatusReport::StatusReport(std::chrono::microseconds watchdogInterval)
                       : Clock::duration::max()) {}
 
 void StatusReport::RecordOutcome(const void* client, ClientOutcome outcome) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const auto [entry, added] = outcomes_.try_emplace(client, outcome);
     if (added || entry->second != outcome) {
         entry->second = outcome;
@@ -64,7 +64,7 @@ void StatusReport::RecordOutcome(const void* client, ClientOutcome outcome) {
 }
 
 void StatusReport::TargetAddressChanged(const std::string& address, std::time_t when) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     targetAddress_ = address;
     targetSince_ = LocalClockTime(when);
     outcomes_.clear();
@@ -72,19 +72,19 @@ void StatusReport::TargetAddressChanged(const std::string& address, std::time_t 
 }
 
 void StatusReport::RecheckScheduled(std::optional<Clock::time_point> due) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     rechecksKnown_ = true;
     nextRecheck_ = due;
     changed_ = true;
 }
 
 void StatusReport::RetryQueued(Clock::time_point due) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     retries_.insert(due);
 }
 
 void StatusReport::RetryRan(Clock::time_point due) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const auto entry = retries_.find(due);
     if (entry != retries_.end()) {
         retries_.erase(entry);
@@ -93,7 +93,7 @@ void StatusReport::RetryRan(Clock::time_point due) {
 }
 
 std::string StatusReport::Text(Clock::time_point now, std::size_t clientCount) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return TextLocked(now, clientCount);
 }
 
@@ -133,7 +133,7 @@ std::string StatusReport::TextLocked(Clock::time_point now, std::size_t clientCo
 }
 
 std::string StatusReport::Pass(Clock::time_point now, std::size_t clientCount) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::string message;
     if (pingPeriod_ != Clock::duration::max() && (!pinged_ || now - lastPing_ >= pingPeriod_)) {
         message = "WATCHDOG=1";

@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+
+#include "base/mutex.h"
 
 namespace vaultline {
 
@@ -61,27 +62,27 @@ public:
     std::string Pass(Clock::time_point now, std::size_t clientCount);
 
 private:
-    std::string TextLocked(Clock::time_point now, std::size_t clientCount) const;
+    std::string TextLocked(Clock::time_point now, std::size_t clientCount) const REQUIRES(mutex_);
 
     const Clock::duration pingPeriod_;
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     // Everything below is guarded by mutex_.
-    std::map<const void*, ClientOutcome> outcomes_;
-    std::string targetAddress_;
-    std::string targetSince_;
-    std::multiset<Clock::time_point> retries_;
-    bool rechecksKnown_ = false;
-    std::optional<Clock::time_point> nextRecheck_;
+    std::map<const void*, ClientOutcome> outcomes_ GUARDED_BY(mutex_);
+    std::string targetAddress_ GUARDED_BY(mutex_);
+    std::string targetSince_ GUARDED_BY(mutex_);
+    std::multiset<Clock::time_point> retries_ GUARDED_BY(mutex_);
+    bool rechecksKnown_ GUARDED_BY(mutex_) = false;
+    std::optional<Clock::time_point> nextRecheck_ GUARDED_BY(mutex_);
     // When a countdown alone last had the line composed.
-    Clock::time_point lastCountdownReview_{};
+    Clock::time_point lastCountdownReview_ GUARDED_BY(mutex_){};
     // Something shown has changed since the line was last composed.
-    bool changed_ = true;
-    std::size_t lastClientCount_ = 0;
-    bool pinged_ = false;
-    Clock::time_point lastPing_{};
-    bool statusSent_ = false;
-    Clock::time_point lastStatus_{};
-    std::string lastText_;
+    bool changed_ GUARDED_BY(mutex_) = true;
+    std::size_t lastClientCount_ GUARDED_BY(mutex_) = 0;
+    bool pinged_ GUARDED_BY(mutex_) = false;
+    Clock::time_point lastPing_ GUARDED_BY(mutex_){};
+    bool statusSent_ GUARDED_BY(mutex_) = false;
+    Clock::time_point lastStatus_ GUARDED_BY(mutex_){};
+    std::string lastText_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vaultline

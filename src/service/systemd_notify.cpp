@@ -32,7 +32,7 @@ void Vaultline::ReportPass() {
     }
     std::size_t clientCount = 0;
     {
-        std::lock_guard<std::mutex> lock(recordsMutex);
+        MutexLock lock(recordsMutex);
         clientCount = clients.size();
     }
     const std::string message = status.Pass(clock.Now(), clientCount);

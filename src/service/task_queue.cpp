@@ -1,5 +1,6 @@
-// Running work on the worker thread: at once, or after the retry delay.
-#include <boost/asio/steady_timer.hpp>
+// Running work on the worker thread: at once, or after the retry delay on the service's clock.
+#include <algorithm>
+#include <map>
 
 #include "service/vaultline.h"
 
@@ -20,22 +21,46 @@ void Vaultline::Schedule(const std::function<void()>& task, bool delayed) {
         });
         return;
     }
-    // The steady clock only moves forward, so a step of the wall clock (set at boot, corrected
-    // by hand) neither holds a retry back nor fires it early. The timer waits on the real steady
-    // clock, not on the service's Clock: Asio's timer reads its clock statically, so tests
-    // shorten the delay itself; the Clock only dates the retry for the status line. The completion
-    // handler holds the only owner of its timer: it frees the timer once the task has run, and a
-    // handler discarded unrun when the queue is destroyed frees it too. The reactor the timer needs
-    // exists from the start, so this takes no descriptor.
-    auto timer = std::make_shared<boost::asio::steady_timer>(ioService);
-    timer->expires_after(times.retryDelay);
-    // The status line counts down to the earliest pending retry.
+    // Dated on the service's clock, which only moves forward: a step of the wall clock neither
+    // holds a retry back nor fires it early, and a test that moves the clock moves the retry.
     const Clock::TimePoint due = clock.Now() + times.retryDelay;
+    // The status line counts down to the earliest pending retry.
     status.RetryQueued(due);
-    timer->async_wait([this, counted, timer, due](const boost::system::error_code&) {
+    MutexLock lock(delayedMutex);
+    delayedTasks.emplace(due, [this, counted, due] {
         status.RetryRan(due);
         counted();
     });
+}
+
+void Vaultline::RunDueTasks(Clock::TimePoint now) {
+    std::multimap<Clock::TimePoint, std::function<void()>> due;
+    {
+        MutexLock lock(delayedMutex);
+        if (delayedTasks.empty() || delayedTasks.begin()->first > now) {
+            return;
+        }
+        // Taken out together, so a task that schedules another with no delay cannot hold the
+        // pass: that one waits for the next pass.
+        const auto end = delayedTasks.upper_bound(now);
+        while (delayedTasks.begin() != end) {
+            due.insert(due.end(), delayedTasks.extract(delayedTasks.begin()));
+        }
+    }
+    for (auto& entry : due) {
+        entry.second();
+    }
+}
+
+std::chrono::milliseconds Vaultline::PassWait(Clock::TimePoint now) {
+    MutexLock lock(delayedMutex);
+    if (delayedTasks.empty()) {
+        return times.passWait;
+    }
+    // Rounded up, so a task due within the millisecond does not make the pass spin.
+    const auto untilDue =
+        std::chrono::ceil<std::chrono::milliseconds>(delayedTasks.begin()->first - now);
+    return std::clamp(untilDue, std::chrono::milliseconds(0), times.passWait);
 }
 
 }  // namespace vaultline

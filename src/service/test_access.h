@@ -44,7 +44,7 @@ public:
     void CloseServer(Vaultline::Server& server) const { service_.CloseServer(server); }
     // Drops every record, so that one service can read configuration after configuration.
     void DropRecords() const {
-        std::lock_guard<std::mutex> lock(service_.recordsMutex);
+        MutexLock lock(service_.recordsMutex);
         service_.clients.clear();
         service_.target.reset();
     }

@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <exception>
 
-#include <boost/asio/steady_timer.hpp>
-
 #include "base/logging.h"
 
 namespace vaultline {
@@ -27,9 +25,6 @@ constexpr std::chrono::milliseconds kStatusFinishLimit{1000};
 }  // namespace
 
 Vaultline::Vaultline(const ServiceTimes& times, const Clock& clock) : times(times), clock(clock) {
-    // Asio creates its reactor (three descriptors) with the first timer. Creating it now means
-    // a retry scheduled when connections have taken every descriptor needs none.
-    { boost::asio::steady_timer reactorStarter(ioService); }
     spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
     // The worker never takes the recheck signal, so it cannot break a pass's wait; the thread
     // inherits the mask in place while it is created.
@@ -67,7 +62,10 @@ void Vaultline::StopWorker() {
 }
 
 void Vaultline::WorkerMain() {
-    ioService.post([this] { PollSockets(); });
+    ioService.post([this] {
+        AssertWorkerThread();
+        PollSockets();
+    });
     boost::asio::io_service::work keepRunning(ioService);
     // Failures are handled where they happen; anything that still escapes a task stops the
     // service in order with a failure status, for a supervisor to restart it.
@@ -96,7 +94,7 @@ bool Vaultline::Initialize() {
             if (!record) {
                 return false;
             }
-            std::lock_guard<std::mutex> lock(recordsMutex);
+            MutexLock lock(recordsMutex);
             if (config.isTarget) {
                 target = std::move(record);
                 statusFile.SetTarget(config);
@@ -116,7 +114,12 @@ bool Vaultline::Initialize() {
     statusFile.Configure(getpid(), clock.Now(), clock.Calendar(), times.retryDelay,
                          recheckPeriod.count() > 0);
     statusWriter.Start(StatusFilePath(settings.statusFile, std::getenv("RUNTIME_DIRECTORY")));
-    QueueReconnect(target->server, false);
+    Server* targetServer = nullptr;
+    {
+        MutexLock lock(recordsMutex);
+        targetServer = &target->server;
+    }
+    QueueReconnect(*targetServer, false);
     return true;
 }
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,6 +16,7 @@
 #include <boost/asio/io_service.hpp>
 
 #include "base/logging.h"
+#include "base/mutex.h"
 #include "configuration/configuration.h"
 #include "on_change/runner.h"
 #include "sdk/kxapi.h"
@@ -144,7 +145,7 @@ public:
 
     // Worker thread, from inside an SDK call: login outcomes, data ready, close requests.
     int KxapiHandler(int event, long result, tagPayloadType* payload, unsigned long length,
-                     CbData& data);
+                     CbData& data) REQUIRES(workerThread);
 
 private:
     friend class ServiceTestAccess;
@@ -157,24 +158,30 @@ private:
     std::unique_ptr<CbData> InitServer(Server& server);
 
     // Worker thread. Ends the server's connection, keeping its SDK instance.
-    void CloseServer(Server& server, Severity severity = Severity::INFO);
+    void CloseServer(Server& server, Severity severity = Severity::INFO) REQUIRES(workerThread);
     // Worker thread. What every end of a connection does to the record: Closed, a new connection
     // number (so tasks queued for the old one do nothing), the check guard cleared, nothing
     // awaited. Logs nothing and makes no SDK call.
-    void EndConnection(Server& server);
+    void EndConnection(Server& server) REQUIRES(workerThread);
     // Worker thread. Queues a close of the server's current connection, unless one is queued
     // already; it does nothing once that connection has been closed, lost or replaced. The close
     // is logged at `severity`.
-    void QueueClose(Server& server, Severity severity = Severity::INFO);
+    void QueueClose(Server& server, Severity severity = Severity::INFO) REQUIRES(workerThread);
 
     // Worker thread. Runs discovery on the target at once, or after the retry delay, unless a
     // run is already pending; an immediate request replaces a pending delayed one.
-    void QueueDiscovery(Server& server, bool delayed);
+    void QueueDiscovery(Server& server, bool delayed) REQUIRES(workerThread);
 
-    // Any thread. Runs `task` on the worker thread after the work already queued, or the retry
-    // delay from now when `delayed`. A task still waiting when the service is destroyed never
-    // runs.
+    // Any thread. Runs `task` on the worker thread after the work already queued, or, when
+    // `delayed`, at the first socket pass once the retry delay has passed on `clock`. A task
+    // still waiting when the service is destroyed never runs.
     void Schedule(const std::function<void()>& task, bool delayed);
+    // Worker thread, at the start of every socket pass: runs the delayed tasks due by `now`, in
+    // the order they fall due; those they schedule wait for a later pass.
+    void RunDueTasks(Clock::TimePoint now) REQUIRES(workerThread);
+    // Worker thread. How long a pass at `now` may wait for its sockets: the pass wait, or less
+    // when a delayed task falls due sooner.
+    std::chrono::milliseconds PassWait(Clock::TimePoint now) REQUIRES(workerThread);
 
     // Worker thread; Initialize also calls it on the main thread for the target's first
     // connection, before anything on the worker can reach that record's attempt. Queues an open
@@ -185,60 +192,61 @@ private:
     // the connection ended as EndConnection ends it, and a login answer awaited.
     void QueueReconnect(Server& server, bool delayed, Severity severity = Severity::INFO);
 
-    // Worker thread. One pass of the socket loop: waits at most the pass wait for the sockets of
-    // the connections that are not Closed, lets the SDK read and write, and posts the next pass.
-    void PollSockets();
+    // Worker thread. One pass of the socket loop: runs the delayed tasks now due, waits at most
+    // the pass wait (less when a delayed task falls due sooner) for the sockets of the
+    // connections that are not Closed, lets the SDK read and write, and posts the next pass.
+    void PollSockets() REQUIRES(workerThread);
     // Worker thread, in a pass, with recordsMutex held. Adds one connection to the pass's epoll
     // set, or declares it lost and reconnects it.
-    void RegisterSocket(int epollFd, CbData* data);
+    void RegisterSocket(int epollFd, CbData* data) REQUIRES(workerThread, recordsMutex);
     // Worker thread, once per pass for each connection that is not Closed. A connection that
     // missed its progress deadline is closed with one WARNING and retried after the delay.
-    void DropIfStalled(Server& server, Clock::TimePoint now);
+    void DropIfStalled(Server& server, Clock::TimePoint now) REQUIRES(workerThread);
     // Worker thread. Holds the spare descriptor again if it was released.
-    void TakeSpareDescriptor();
+    void TakeSpareDescriptor() REQUIRES(workerThread);
 
     // Worker thread. The IP text of the connected adapter to use (DHCP preferred), or "" after a
     // logged failure.
-    std::string GetAdapterAddress(void* handle);
+    std::string GetAdapterAddress(void* handle) REQUIRES(workerThread);
     // Worker thread. Learns the target's address and queues every client when it is new or has
     // changed, telling the on-change command; retries after the retry delay while there is
     // none.
-    void DoGetAddress(Server& server);
+    void DoGetAddress(Server& server) REQUIRES(workerThread);
     // Worker thread, inside the client's event handling. Checks the client's enabled archive
     // target against `targetAddress` and rewrites a stale host.
-    void VerifyClientTarget(Server& server);
+    void VerifyClientTarget(Server& server) REQUIRES(workerThread);
 
     // Worker thread. Notes how a client's check or connection attempt ended: for the status
     // line, the current round, and the confirmation of a rewrite. The target's own outcomes are
     // not counted.
-    void ReportOutcome(Server& server, ClientOutcome outcome);
+    void ReportOutcome(Server& server, ClientOutcome outcome) REQUIRES(workerThread);
     // Worker thread, for an outcome that counts. Schedules the confirmation of a rewrite, backing
     // off while the client keeps undoing them, and warns once when it has undone three in a row.
     // The outcome to count: a rewrite that keeps being undone counts as NotApplied.
-    ClientOutcome FollowRewrite(Server& server, ClientOutcome outcome);
+    ClientOutcome FollowRewrite(Server& server, ClientOutcome outcome) REQUIRES(workerThread);
     // Worker thread. Checks every client against `targetAddress`, on a new connection each:
     // after an address change, or for a recheck (then logged, and a correct client quietly).
     // Pending confirmations are dropped; the next periodic recheck is due a period from now.
-    void StartRound(RoundReason reason);
+    void StartRound(RoundReason reason) REQUIRES(workerThread);
     // Worker thread. Called exactly once per round, when its last client reaches an outcome
     // (at once for a round without clients); a round replaced by a newer one never settles.
     // Logs the counts of correct, rewritten and failing clients (nothing without clients) and
     // hands them to the on-change command.
-    void RoundSettled();
-    // Worker thread. A recheck: the target's adapters are read again (at once when its
-    // connection is logged in, else at its next data) and, if its address is unchanged, every
-    // client is checked. A changed address starts an address-change round instead.
-    void RequestRecheck();
-    // Worker thread, once per pass: starts a recheck asked for by SIGUSR1, or the periodic one
-    // when it is due and no round is under way.
-    void StartDueRecheck(Clock::TimePoint now);
+    void RoundSettled() REQUIRES(workerThread);
+    // Worker thread, with recordsMutex held. A recheck: the target's adapters are read again (at
+    // once when its connection is logged in, else at its next data) and, if its address is
+    // unchanged, every client is checked. A changed address starts an address-change round instead.
+    void RequestRecheck() REQUIRES(workerThread, recordsMutex);
+    // Worker thread, once per pass, with recordsMutex held: starts a recheck asked for by
+    // SIGUSR1, or the periodic one when it is due and no round is under way.
+    void StartDueRecheck(Clock::TimePoint now) REQUIRES(workerThread, recordsMutex);
     // Worker thread, once per pass for each client: starts the confirmation of a rewrite when it
     // is due.
-    void ConfirmIfDue(Server& server, Clock::TimePoint now);
+    void ConfirmIfDue(Server& server, Clock::TimePoint now) REQUIRES(workerThread);
     // Worker thread, once per socket pass: the watchdog ping and the status line, when due.
-    void ReportPass();
+    void ReportPass() REQUIRES(workerThread);
     // Worker thread, once per socket pass: hands the status file to its writer when it is due.
-    void OfferStatusFile(Clock::TimePoint now);
+    void OfferStatusFile(Clock::TimePoint now) REQUIRES(workerThread);
 
     // Fixed at construction; any thread reads them.
     const ServiceTimes times;
@@ -251,6 +259,10 @@ private:
     std::atomic<int64_t> queuedTasks{0};
     // Of those, the ones posted to run at once; while any waits, a pass does not wait.
     std::atomic<int64_t> immediateTasks{0};
+    // Of those, the delayed ones, by the time they fall due on `clock` (equal times in the order
+    // they were scheduled). The socket passes run them, so moving the clock moves them.
+    Mutex delayedMutex;
+    std::multimap<Clock::TimePoint, std::function<void()>> delayedTasks GUARDED_BY(delayedMutex);
     // Set by AskForRecheck; the worker takes it at its next pass.
     std::atomic<bool> recheckRequested{false};
     // RecheckSeconds from the configuration: written by Initialize on the main thread before it
@@ -260,32 +272,43 @@ private:
     boost::asio::io_service ioService;
     // Held so that a pass can always create its epoll set when connections have taken every
     // other descriptor; -1 while released. Worker thread only after construction.
-    int spareDescriptor = -1;
+    int spareDescriptor GUARDED_BY(workerThread) = -1;
     // Guards the containers `target` and `clients` (not the records in them) while Initialize
     // fills them on the main thread and the worker's passes already read them; the passes and
     // the status report hold it. Once Initialize has queued the target's first connection the
     // containers no longer change, and the work that connection leads to on the worker reads
     // them without it.
-    std::mutex recordsMutex;
-    std::unique_ptr<CbData> target;
-    std::vector<std::unique_ptr<CbData>> clients;
+    Mutex recordsMutex;
+    std::unique_ptr<CbData> target GUARDED_BY(recordsMutex);
+    std::vector<std::unique_ptr<CbData>> clients GUARDED_BY(recordsMutex);
+    // Worker thread, in the work the target's first connection leads to: the containers as
+    // Initialize left them. It filled them before it queued that connection, and posting the
+    // connection orders those writes before these reads; nothing changes the containers again
+    // until the worker has stopped, so concurrent reads of them need no lock. A pass, which may
+    // run while Initialize still fills them, takes the lock instead.
+    const std::unique_ptr<CbData>& InstalledTarget() const NO_THREAD_SAFETY_ANALYSIS {
+        return target;
+    }
+    const std::vector<std::unique_ptr<CbData>>& InstalledClients() const NO_THREAD_SAFETY_ANALYSIS {
+        return clients;
+    }
     // Worker thread only, like everything down to `passStart`. The target's address as last
     // discovered; empty until then.
-    std::string targetAddress;
+    std::string targetAddress GUARDED_BY(workerThread);
     // The round under way: why, and how many clients have no outcome yet.
-    bool roundOpen = false;
-    RoundReason roundReason = RoundReason::AddressChange;
-    std::size_t roundPending = 0;
+    bool roundOpen GUARDED_BY(workerThread) = false;
+    RoundReason roundReason GUARDED_BY(workerThread) = RoundReason::AddressChange;
+    std::size_t roundPending GUARDED_BY(workerThread) = 0;
     // A recheck waits for the target's adapters to be read.
-    bool recheckWanted = false;
+    bool recheckWanted GUARDED_BY(workerThread) = false;
     // A recheck was asked for while a round was under way: one starts once that round settles,
     // however many were asked for.
-    bool recheckAsked = false;
+    bool recheckAsked GUARDED_BY(workerThread) = false;
     // When the periodic recheck is due; none before the first round and while rechecks are off.
-    std::optional<Clock::TimePoint> nextRecheck;
+    std::optional<Clock::TimePoint> nextRecheck GUARDED_BY(workerThread);
     // The place in `clients` where the last pass started registering; each pass starts one
     // further, so that no client is left behind others that are always ready.
-    std::size_t passStart = 0;
+    std::size_t passStart GUARDED_BY(workerThread) = 0;
     // The operator's command for address changes and settled rounds: configured by Initialize
     // on the main thread before it queues the target's first connection, polled by every pass,
     // told by the worker, stopped on the main thread once the worker has stopped.

@@ -64,6 +64,7 @@ void Vaultline::QueueDiscovery(Server& server, bool delayed) {
     }
     Schedule(
         [this, &server, token = *token] {
+            AssertWorkerThread();
             if (server.discovery.Take(token)) {
                 DoGetAddress(server);
             }

@@ -104,6 +104,7 @@ void Vaultline::StartRound(RoundReason reason) {
     const Clock::TimePoint now = clock.Now();
     roundOpen = true;
     roundReason = reason;
+    const auto& clients = InstalledClients();
     roundPending = clients.size();
     const bool recheck = reason == RoundReason::Recheck;
     for (const auto& client : clients) {
@@ -145,6 +146,7 @@ void Vaultline::RoundSettled() {
     std::size_t correct = 0;
     std::size_t rewritten = 0;
     std::size_t failing = 0;
+    const auto& clients = InstalledClients();
     for (const auto& client : clients) {
         const auto& outcome = client->server.roundOutcome;
         correct += outcome == ClientOutcome::Correct;

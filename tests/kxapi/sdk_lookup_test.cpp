@@ -98,9 +98,10 @@ TEST(SdkLookupTest, FloodOfOpensAndClosesOnSlowNamesAddsNoThreadsOrDescriptors) 
         EXPECT_EQ(Descriptors(), descriptorsBefore + kHandles) << "one per pending lookup";
     }  // cleaned up with a lookup still pending on every handle
     EXPECT_EQ(Descriptors(), descriptorsBefore);
-    // Four serve at most; one that has just left the pool may still be listed while the next
-    // starts.
-    EXPECT_LE(mostThreads - threadsBefore, 5u);
+    // Four serve at most. Under load, threads that have just left the pool may still be listed
+    // while their successors start (7 seen on a busy machine), so the count is held to twice the
+    // pool: far below the thousands a thread per lookup would reach.
+    EXPECT_LE(mostThreads - threadsBefore, 8u);
     // The threads end once the resolver has answered what they were asking.
     EXPECT_TRUE(testing_support::WaitUntil([&] { return Threads() == threadsBefore; },
                                            std::chrono::seconds(20)));

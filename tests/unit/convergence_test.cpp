@@ -1,6 +1,5 @@
 // Every client ends up naming the target's current address: a new connection checks again, a
 // connection that gets nowhere is retried, rewrites are confirmed, and rechecks check everyone.
-#include <thread>
 
 #include <gmock/gmock.h>
 
@@ -101,9 +100,10 @@ TEST_F(ConvergenceTest, NewConnectionChecksAgainAfterItsPredecessorCheckedDuring
 }
 
 TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
+    // The deadlines and retries pass on the service's clock; the rewrites made meanwhile are not
+    // to be confirmed within the test.
     ServiceTimes times = TestTimes();
-    times.retryDelay = 400ms;
-    times.progressTimeout = 300ms;
+    times.confirmDelay = std::chrono::hours(1);
     Restart(times);
     WriteStandardConfiguration(4);
     ScriptAddress("10.0.0.5");
@@ -125,12 +125,12 @@ TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
         int opens;
     };
     const Case cases[] = {
-        {2, {}, "WARNING no login answer from 10.0.1.1:22609 within 300 ms; reconnecting", 2},
+        {2, {}, "WARNING no login answer from 10.0.1.1:22609 within 30 s; reconnecting", 2},
         {3,
          {KXAPI_EVENT_LOGIN},
-         "WARNING no archive target data from 10.0.1.2:22609 within 300 ms; reconnecting",
+         "WARNING no archive target data from 10.0.1.2:22609 within 30 s; reconnecting",
          2},
-        {kTarget, {}, "WARNING no adapter data from 10.0.0.1:22609 within 300 ms; reconnecting", 2},
+        {kTarget, {}, "WARNING no adapter data from 10.0.0.1:22609 within 30 s; reconnecting", 2},
         {4, {KXAPI_EVENT_LOGIN, KXAPI_EVENT_CLOSE_REQUEST}, nullptr, 2},
         {5, {KXAPI_EVENT_LOGIN, KXAPI_EVENT_DATA_READY}, nullptr, 1},
     };
@@ -145,6 +145,11 @@ TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
     for (const Case& c : cases) {
         Answers(c.connection);
     }
+    // The close queued by the close request runs before the clock jumps past its retry.
+    WaitForPasses(2);
+    clock.Advance(times.progressTimeout + 1s);
+    WaitForPasses(2);
+    clock.Advance(times.retryDelay);
     ASSERT_TRUE(testing_support::WaitUntil(
         [] {
             return scripted_sdk::Inspect(2).updates.size() == 1 &&
@@ -152,7 +157,9 @@ TEST_F(ConvergenceTest, ConnectionThatGetsNowhereIsClosedAndRetried) {
                    scripted_sdk::Inspect(4).updates.size() == 1;
         },
         5s));
-    std::this_thread::sleep_for(3 * times.progressTimeout);
+    // The new connections got what they awaited: no deadline of theirs passes.
+    clock.Advance(times.progressTimeout + 1s);
+    WaitForPasses(2);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.connection);
         EXPECT_EQ(scripted_sdk::Inspect(c.connection).opens, c.opens);
@@ -438,7 +445,10 @@ TEST_F(ConvergenceTest, RecheckChecksEveryClientAndReportsTheOutcome) {
         ASSERT_TRUE(WaitForLine(mark, settled));
         if (asked) {
             // The failing client keeps failing; the recheck has settled once and for all.
-            std::this_thread::sleep_for(1s);
+            for (int retry = 0; retry < 2; ++retry) {
+                clock.Advance(times.retryDelay);
+                WaitForPasses(2);
+            }
             const auto later = log.LinesFrom(mark);
             EXPECT_EQ(std::count(later.begin(), later.end(), settled), 1);
         }

@@ -54,6 +54,15 @@ protected:
         return calls;
     }
 
+    // Lets the retry delay pass `count` times on the service's clock, each followed by the passes
+    // that run what fell due.
+    void PassRetryDelays(int count) {
+        for (int delay = 0; delay < count; ++delay) {
+            clock.Advance(kShortRetry);
+            WaitForPasses(2);
+        }
+    }
+
     // Delivers `event` `count` times inside one worker task; returns the tasks then queued.
     int64_t Flood(int connection, int event, int count) {
         int64_t queued = -1;
@@ -87,7 +96,7 @@ TEST_F(PendingWorkTest, DataReadyFloodWithoutAnAddressKeepsOneDiscoveryChain) {
 
     // One chain: about one discovery per retry delay, where two chains would give twice that.
     const long before = CountCalls("GetNetworkInfo(1)");
-    std::this_thread::sleep_for(kShortRetry * 5 + kShortRetry / 2);
+    PassRetryDelays(5);
     EXPECT_LE(CountCalls("GetNetworkInfo(1)") - before, 6);
     EXPECT_EQ(CountLines("ERROR no connected network adapters found"),
               CountCalls("GetNetworkInfo(1)"));
@@ -111,7 +120,7 @@ TEST_F(PendingWorkTest, UnreachableClientKeepsOneRetryChainAcrossAddressChanges)
     OnWorker([&] { queued = Access().QueuedTasks(); });
     EXPECT_LE(queued, 7) << "one live retry and at most one replaced retry per change";
 
-    std::this_thread::sleep_for(kShortRetry * 5 + kShortRetry / 2);
+    PassRetryDelays(5);
     EXPECT_LE(CountCalls("Open(2,10.0.1.1,22609)") - afterChanges, 6);
     EXPECT_GE(CountCalls("Open(2,10.0.1.1,22609)") - afterChanges, 1);
 }

@@ -56,6 +56,37 @@ TEST_F(TaskQueueTest, DelayedTaskRunsFiveSecondsLaterAfterAnImmediateOne) {
     EXPECT_LT(delayedAt - scheduledAt, std::chrono::milliseconds(8000));
 }
 
+// The delay runs on the service's clock: moving it runs delayed tasks in the order they fall due,
+// and not one before its time.
+TEST_F(TaskQueueTest, DelayedTasksRunInDueOrderWhenTheClockReachesThem) {
+    std::mutex mutex;
+    std::vector<int> order;
+    const auto record = [&](int task) {
+        return [&, task] {
+            std::lock_guard<std::mutex> lock(mutex);
+            order.push_back(task);
+        };
+    };
+    const auto ran = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return order;
+    };
+    Access().Schedule(record(0), true);
+    Access().Schedule(record(1), true);
+    clock.Advance(std::chrono::seconds(2));
+    Access().Schedule(record(2), true);
+    WaitForPasses(2);
+    EXPECT_THAT(ran(), ElementsAre());
+    clock.Advance(std::chrono::seconds(3));
+    WaitForPasses(2);
+    EXPECT_THAT(ran(), ElementsAre(0, 1));
+    EXPECT_EQ(Access().QueuedTasks(), 1);
+    clock.Advance(std::chrono::seconds(2));
+    WaitForPasses(2);
+    EXPECT_THAT(ran(), ElementsAre(0, 1, 2));
+    EXPECT_EQ(Access().QueuedTasks(), 0);
+}
+
 TEST_F(TaskQueueTest, DelayedTaskStillWaitingWhenTheServiceEndsNeverRuns) {
     auto ran = std::make_shared<std::atomic<bool>>(false);
     Access().Schedule([ran] { *ran = true; }, true);
