@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "sync/address_rules.h"
+#include "sync/client_target_decision.h"
 #include "sync/sdk_records.h"
 
 namespace vaultline {
@@ -12,26 +12,10 @@ void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFin
     // The first enabled target whose path could be read, as the service picks it.
     EnabledTarget read = ReadEnabledTarget(handle);
     finding.severalEnabled = read.furtherEnabled > 0;
-    if (!read.found) {
-        finding.verdict = Verdict::NoEnabledTarget;
-        return;
-    }
+    ClientTargetDecision decision = DecideClientTarget(read, archiveAddress);
+    finding.outcome = decision.outcome;
     finding.path = std::move(read.path);
-
-    PathCheck check = CheckTargetPath(finding.path.c_str(), archiveAddress);
-    switch (check.action) {
-        case PathAction::Correct:
-            finding.verdict = Verdict::Correct;
-            break;
-        case PathAction::Rewrite:
-            finding.verdict = Verdict::WouldRewrite;
-            finding.newPath = std::move(check.newPath);
-            break;
-        case PathAction::NoLeadingBackslashes:
-        case PathAction::NoBackslashAfterHost:
-            finding.verdict = Verdict::BadFormat;
-            break;
-    }
+    finding.newPath = std::move(decision.path.newPath);
 }
 
 std::vector<ClientFinding> CheckClients(const std::vector<ServerConfig>& clients,
@@ -49,9 +33,7 @@ std::vector<ClientFinding> CheckClients(const std::vector<ServerConfig>& clients
         },
         stop);
     for (std::size_t i = 0; i < clients.size(); ++i) {
-        if (reaches[i] != Reach::DataRead) {
-            findings[i].verdict = VerdictFor(reaches[i]);
-        }
+        RecordReach(reaches[i], findings[i]);
     }
     return findings;
 }

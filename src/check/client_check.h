@@ -10,7 +10,7 @@
 namespace vaultline {
 
 // Reads the archive targets of the client behind `handle`, whose data is ready, picks the
-// enabled one as the service does, and sets `finding`'s verdict against `archiveAddress`.
+// enabled one as the service does, and sets `finding`'s outcome against `archiveAddress`.
 // Only reads: nothing is ever sent to the client.
 void ReadClientTarget(void* handle, const std::string& archiveAddress, ClientFinding& finding);
 

@@ -14,6 +14,7 @@
 #include "base/logging.h"
 #include "base/system_errors.h"
 #include "sdk/kxapi.h"
+#include "sync/login_rule.h"
 #include "sync/sdk_instance.h"
 
 namespace vaultline {
@@ -37,11 +38,11 @@ struct Attempt {
     std::shared_ptr<void> handle;
     Phase phase = Phase::Waiting;
     bool loggedIn = false;
-    Reach reach = Reach::Unreachable;
+    Reach reach;
     Clock::time_point deadline{};
 };
 
-void Finish(Attempt& attempt, Reach reach) {
+void Finish(Attempt& attempt, const Reach& reach) {
     attempt.phase = Phase::Done;
     attempt.reach = reach;
 }
@@ -54,14 +55,14 @@ int OnEvent(int event, long result, tagPayloadType*, unsigned long, void* userDa
         return 0;
     }
     if (event == KXAPI_EVENT_LOGIN) {
-        if ((result & 0xff) != 0) {
-            Finish(attempt, Reach::LoginRefused);
+        if (!LoginAccepted(result)) {
+            Finish(attempt, Reach::Failed(ClientOutcome::LoginRefused));
         } else {
             attempt.loggedIn = true;
         }
     } else if (event == KXAPI_EVENT_DATA_READY && attempt.loggedIn) {
         (*attempt.onData)(attempt.index, attempt.handle.get());
-        Finish(attempt, Reach::DataRead);
+        Finish(attempt, Reach::DataRead());
     }
     return 0;
 }
@@ -70,7 +71,7 @@ void Start(Attempt& attempt, std::chrono::milliseconds timeout) {
     attempt.handle = NewSdkInstance(&OnEvent, &attempt);
     void* const handle = attempt.handle.get();
     if (handle == nullptr) {
-        Finish(attempt, Reach::Unreachable);
+        Finish(attempt, Reach::Failed(ClientOutcome::Unreachable));
         return;
     }
     attempt.phase = Phase::Connecting;
@@ -80,7 +81,7 @@ void Start(Attempt& attempt, std::chrono::milliseconds timeout) {
     const StopHandling endAtOnce(StopHandling::kEndProcess);
     if (KXAPI_Open(handle, server.address.c_str(), server.port) != 0 ||
         KXAPI_Login(handle, server.username.c_str(), server.password.c_str()) != 0) {
-        Finish(attempt, Reach::Unreachable);
+        Finish(attempt, Reach::Failed(ClientOutcome::Unreachable));
     }
 }
 
@@ -98,7 +99,7 @@ void Watch(int epollFd, Attempt& attempt) {
     void* const handle = attempt.handle.get();
     const int socketFd = KXAPI_GetSocket(handle);
     if (socketFd < 0) {
-        Finish(attempt, Reach::Unreachable);
+        Finish(attempt, Reach::Failed(ClientOutcome::Unreachable));
         return;
     }
     epoll_event event{};
@@ -107,7 +108,7 @@ void Watch(int epollFd, Attempt& attempt) {
     if (epoll_ctl(epollFd, EPOLL_CTL_ADD, socketFd, &event) != 0) {
         const int error = errno;
         BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollAddFailed << ErrorSuffix(error);
-        Finish(attempt, Reach::Unreachable);
+        Finish(attempt, Reach::Failed(ClientOutcome::Unreachable));
     }
 }
 
@@ -134,7 +135,7 @@ std::vector<Reach> ReachServers(const std::vector<ServerConfig>& servers, const 
         if (stop.flag != nullptr && *stop.flag != 0) {
             for (Attempt& attempt : attempts) {
                 if (attempt.phase != Phase::Done) {
-                    Finish(attempt, Reach::Interrupted);
+                    Finish(attempt, Reach::Interrupted());
                     Release(attempt);
                 }
             }
@@ -157,7 +158,7 @@ std::vector<Reach> ReachServers(const std::vector<ServerConfig>& servers, const 
         for (std::size_t i = 0; i < next; ++i) {
             Attempt& attempt = attempts[i];
             if (attempt.phase == Phase::Connecting && now >= attempt.deadline) {
-                Finish(attempt, Reach::TimedOut);
+                Finish(attempt, Reach::Failed(ClientOutcome::Stalled));
             }
             if (attempt.phase == Phase::Connecting) {
                 Watch(epollFd, attempt);

@@ -1,4 +1,4 @@
-// What vaultline-check found: the target's adapters and address, a verdict per client, and the
+// What vaultline-check found: the target's adapters and address, an outcome per client, and the
 // exit status they add up to.
 #include "check/findings.h"
 
@@ -10,29 +10,25 @@ int ExitStatus(const Findings& findings) {
     }
     bool rewrite = false;
     for (const ClientFinding& client : findings.clients) {
-        switch (client.verdict) {
-            case Verdict::Correct:
-                break;
-            case Verdict::WouldRewrite:
-                rewrite = true;
-                break;
-            default:
-                return 1;
+        if (client.Is(ClientOutcome::Rewritten)) {
+            rewrite = true;
+        } else if (!client.Is(ClientOutcome::Correct)) {
+            return 1;
         }
     }
     return rewrite ? 2 : 0;
 }
 
-Verdict VerdictFor(Reach reach) {
-    switch (reach) {
-        case Reach::LoginRefused:
-            return Verdict::LoginRefused;
-        case Reach::TimedOut:
-            return Verdict::TimedOut;
-        case Reach::Interrupted:
-            return Verdict::Interrupted;
-        default:
-            return Verdict::Unreachable;
+void RecordReach(const Reach& reach, ClientFinding& client) {
+    switch (reach.end) {
+        case Reach::End::DataRead:
+            break;
+        case Reach::End::Failed:
+            client.outcome = reach.failure;
+            break;
+        case Reach::End::Interrupted:
+            client.interrupted = true;
+            break;
     }
 }
 

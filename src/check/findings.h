@@ -1,4 +1,4 @@
-// What vaultline-check found: the target's adapters and address, a verdict per client, and the
+// What vaultline-check found: the target's adapters and address, an outcome per client, and the
 // exit status they add up to.
 #pragma once
 
@@ -7,74 +7,60 @@
 #include <string>
 #include <vector>
 
+#include "outcome/client_outcome.h"
+#include "sync/adapter_choice.h"
+#include "sync/sdk_records.h"
+
 namespace vaultline {
 
-// How an attempt to reach one server ended.
-enum class Reach {
-    DataRead,      // logged in and the server's data was read
-    Unreachable,   // the open failed, or the connection was lost before the data came
-    LoginRefused,  // the login event carried a nonzero result
-    TimedOut,      // no data within the time allowed
-    Interrupted,   // a stop signal came first
-};
+// How an attempt to reach one server ended. One that got nowhere fails as the service records it:
+// Unreachable when the open failed or the connection was lost before the data came, LoginRefused
+// when the login was not accepted, Stalled when no data came within the time allowed. Only the
+// dry run is ever stopped before its attempts end.
+struct Reach {
+    enum class End { DataRead, Failed, Interrupted };
+    End end = End::Failed;
+    ClientOutcome failure = ClientOutcome::Unreachable;  // End::Failed only
 
-// One adapter as the target reported it. The texts are as the server sent them.
-struct AdapterFinding {
-    uint64_t index = 0;
-    bool queryFailed = false;  // the adapter could not be read at all
-    bool textsFailed = false;  // its flags were read but its texts could not be
-    std::string name;
-    std::string description;
-    std::string ip;
-    std::string mac;
-    bool connected = false;
-    bool dhcp = false;
-};
+    static Reach DataRead() { return {End::DataRead, ClientOutcome::Unreachable}; }
+    static Reach Failed(ClientOutcome outcome) { return {End::Failed, outcome}; }
+    static Reach Interrupted() { return {End::Interrupted, ClientOutcome::Unreachable}; }
 
-// Why the target gave no address the service would use.
-enum class TargetProblem {
-    None,
-    NoNetworkInfo,       // the adapter report could not be read
-    NoConnectedAdapter,  // no adapter is connected, or none could be read
-    ChosenTextsFailed,   // the chosen adapter's texts could not be read
-    NoAddress,           // the chosen adapter has no address ("0.0.0.0" or empty)
-    NotIPv4,             // the chosen adapter's address is not a dotted-quad IPv4 address
+    bool Read() const { return end == End::DataRead; }
 };
 
 struct TargetFinding {
     std::string address;  // as configured
     uint16_t port = 0;
-    Reach reach = Reach::Unreachable;
+    Reach reach;
     TargetProblem problem = TargetProblem::None;
-    std::vector<AdapterFinding> adapters;
+    // Every adapter read, in index order, the ones the choice never asks about too.
+    std::vector<AdapterRecord> adapters;
     std::optional<uint64_t> chosen;  // index into the target's adapters
     // The address the service would write into the clients' paths; empty when there is none.
     std::string archiveAddress;
 
     // True when the clients can be compared with `archiveAddress`.
-    bool Usable() const { return reach == Reach::DataRead && problem == TargetProblem::None; }
+    bool Usable() const { return reach.Read() && problem == TargetProblem::None; }
 };
 
-// What the service would do with one client's enabled archive target.
-enum class Verdict {
-    Correct,
-    WouldRewrite,
-    BadFormat,
-    NoEnabledTarget,
-    LoginRefused,
-    Unreachable,
-    TimedOut,
-    Interrupted,
-};
-
+// What the service would record for one client's enabled archive target. Rewritten means it
+// would be rewritten: the dry run never writes.
 struct ClientFinding {
     std::string address;  // as configured
     uint16_t port = 0;
-    Verdict verdict = Verdict::Unreachable;
+    // Correct, Rewritten, BadFormat or NoTarget when the client's data was read, else how its
+    // connection failed.
+    ClientOutcome outcome = ClientOutcome::Unreachable;
+    // A stop signal came before the client was checked; `outcome` then says nothing.
+    bool interrupted = false;
     std::string path;     // the enabled target's path, as the client sent it
-    std::string newPath;  // WouldRewrite only
-    // More than one target is enabled; the verdict is about the first, as the service uses it.
+    std::string newPath;  // Rewritten only
+    // More than one target is enabled; the outcome is about the first, as the service uses it.
     bool severalEnabled = false;
+
+    // True when the client was checked and `outcome` is `expected`.
+    bool Is(ClientOutcome expected) const { return !interrupted && outcome == expected; }
 };
 
 struct Findings {
@@ -86,7 +72,7 @@ struct Findings {
 // client would be rewritten, else 0.
 int ExitStatus(const Findings& findings);
 
-// The verdict for a client whose connection ended without its data being read.
-Verdict VerdictFor(Reach reach);
+// Sets how `client`'s check ended when its connection ended without its data being read.
+void RecordReach(const Reach& reach, ClientFinding& client);
 
 }  // namespace vaultline

@@ -8,12 +8,12 @@
 
 namespace vaultline {
 
-// The verdict as the report and the JSON document name it: "correct", "would rewrite", ...; a
-// client that could not be checked is named as its connection attempt ended.
-const char* VerdictName(Verdict verdict);
+// The client's verdict as the report and the JSON document name it: "correct", "would rewrite",
+// ...; a client that could not be checked is named as its connection attempt ended.
+const char* VerdictName(const ClientFinding& client);
 
 // How a connection attempt ended, as both reports name it: "reached", "unreachable", ...
-const char* ReachName(Reach reach);
+const char* ReachName(const Reach& reach);
 
 // Why the adapter was chosen, or why the target has no usable address.
 std::string ChoiceReason(const TargetFinding& target);

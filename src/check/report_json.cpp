@@ -1,4 +1,6 @@
 // The findings as one JSON document for scripts, and the names both reports share.
+#include <cstddef>
+
 #include <nlohmann/json.hpp>
 
 #include "check/report.h"
@@ -9,20 +11,45 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// What the service would record, in the dry run's words: it rewrites nothing, and a connection
+// that got nowhere in time has timed out. A dry run never updates, so never fails to.
+const char* OutcomeName(ClientOutcome outcome) {
+    switch (outcome) {
+        case ClientOutcome::Correct:
+            return "correct";
+        case ClientOutcome::Rewritten:
+            return "would rewrite";
+        case ClientOutcome::BadFormat:
+            return "bad format";
+        case ClientOutcome::NoTarget:
+            return "no enabled target";
+        case ClientOutcome::LoginRefused:
+            return "login refused";
+        case ClientOutcome::Unreachable:
+            return "unreachable";
+        case ClientOutcome::Stalled:
+            return "timed out";
+        case ClientOutcome::UpdateFailed:
+        case ClientOutcome::NotApplied:
+            break;
+    }
+    return "unknown";
+}
+
 const char* TargetStatus(const TargetFinding& target) {
-    if (target.reach == Reach::DataRead) {
+    if (target.reach.Read()) {
         return target.Usable() ? "ok" : "no usable address";
     }
     return ReachName(target.reach);
 }
 
-Json AdapterJson(const AdapterFinding& adapter) {
-    Json json{{"index", adapter.index}, {"readable", !adapter.queryFailed}};
+Json AdapterJson(std::size_t index, const AdapterRecord& adapter) {
+    Json json{{"index", index}, {"readable", !adapter.queryFailed}};
     if (adapter.queryFailed) {
         return json;
     }
-    json["connected"] = adapter.connected;
-    json["dhcp"] = adapter.dhcp;
+    json["connected"] = adapter.connected != 0;
+    json["dhcp"] = adapter.dhcp != 0;
     json["textsReadable"] = !adapter.textsFailed;
     if (!adapter.textsFailed) {
         json["name"] = adapter.name;
@@ -35,12 +62,12 @@ Json AdapterJson(const AdapterFinding& adapter) {
 
 Json TargetJson(const TargetFinding& target) {
     Json json{{"address", target.address}, {"port", target.port}, {"status", TargetStatus(target)}};
-    if (target.reach != Reach::DataRead) {
+    if (!target.reach.Read()) {
         return json;
     }
     Json adapters = Json::array();
-    for (const AdapterFinding& adapter : target.adapters) {
-        adapters.push_back(AdapterJson(adapter));
+    for (std::size_t index = 0; index < target.adapters.size(); ++index) {
+        adapters.push_back(AdapterJson(index, target.adapters[index]));
     }
     json["adapters"] = std::move(adapters);
     json["chosenAdapter"] = target.chosen ? Json(*target.chosen) : Json(nullptr);
@@ -50,14 +77,12 @@ Json TargetJson(const TargetFinding& target) {
 }
 
 Json ClientJson(const ClientFinding& client) {
-    Json json{{"address", client.address},
-              {"port", client.port},
-              {"verdict", VerdictName(client.verdict)}};
-    if (client.verdict == Verdict::Correct || client.verdict == Verdict::WouldRewrite ||
-        client.verdict == Verdict::BadFormat) {
+    Json json{{"address", client.address}, {"port", client.port}, {"verdict", VerdictName(client)}};
+    if (client.Is(ClientOutcome::Correct) || client.Is(ClientOutcome::Rewritten) ||
+        client.Is(ClientOutcome::BadFormat)) {
         json["path"] = client.path;
     }
-    if (client.verdict == Verdict::WouldRewrite) {
+    if (client.Is(ClientOutcome::Rewritten)) {
         json["newPath"] = client.newPath;
     }
     json["severalEnabledTargets"] = client.severalEnabled;
@@ -66,39 +91,17 @@ Json ClientJson(const ClientFinding& client) {
 
 }  // namespace
 
-const char* VerdictName(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::Correct:
-            return "correct";
-        case Verdict::WouldRewrite:
-            return "would rewrite";
-        case Verdict::BadFormat:
-            return "bad format";
-        case Verdict::NoEnabledTarget:
-            return "no enabled target";
-        case Verdict::LoginRefused:
-            return ReachName(Reach::LoginRefused);
-        case Verdict::Unreachable:
-            return ReachName(Reach::Unreachable);
-        case Verdict::TimedOut:
-            return ReachName(Reach::TimedOut);
-        case Verdict::Interrupted:
-            return ReachName(Reach::Interrupted);
-    }
-    return "unknown";
+const char* VerdictName(const ClientFinding& client) {
+    return client.interrupted ? "interrupted" : OutcomeName(client.outcome);
 }
 
-const char* ReachName(Reach reach) {
-    switch (reach) {
-        case Reach::DataRead:
+const char* ReachName(const Reach& reach) {
+    switch (reach.end) {
+        case Reach::End::DataRead:
             return "reached";
-        case Reach::Unreachable:
-            return "unreachable";
-        case Reach::LoginRefused:
-            return "login refused";
-        case Reach::TimedOut:
-            return "timed out";
-        case Reach::Interrupted:
+        case Reach::End::Failed:
+            return OutcomeName(reach.failure);
+        case Reach::End::Interrupted:
             return "interrupted";
     }
     return "unknown";
@@ -118,6 +121,8 @@ std::string ChoiceReason(const TargetFinding& target) {
             return "failed to get network info";
         case TargetProblem::NoConnectedAdapter:
             return "no connected network adapters found";
+        case TargetProblem::ChosenUnreadable:
+            return "failed to re-get network adapter, index " + index;
         case TargetProblem::ChosenTextsFailed:
             return "failed to populate network adapter, index " + index;
         case TargetProblem::NoAddress:

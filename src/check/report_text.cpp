@@ -8,8 +8,8 @@ namespace vaultline {
 
 namespace {
 
-void WriteAdapter(std::ostream& out, const AdapterFinding& adapter) {
-    out << "  adapter " << adapter.index;
+void WriteAdapter(std::ostream& out, std::size_t index, const AdapterRecord& adapter) {
+    out << "  adapter " << index;
     if (adapter.queryFailed) {
         out << " could not be read\n";
         return;
@@ -29,10 +29,10 @@ void WriteClient(std::ostream& out, const ClientFinding& client) {
     if (client.severalEnabled) {
         out << "several enabled targets (first used); ";
     }
-    out << VerdictName(client.verdict);
-    if (client.verdict == Verdict::WouldRewrite) {
+    out << VerdictName(client);
+    if (client.Is(ClientOutcome::Rewritten)) {
         out << " " << LogText(client.path) << " -> " << LogText(client.newPath);
-    } else if (client.verdict == Verdict::BadFormat) {
+    } else if (client.Is(ClientOutcome::BadFormat)) {
         out << " " << LogText(client.path);
     }
     out << "\n";
@@ -44,9 +44,9 @@ void WriteTextReport(std::ostream& out, const Findings& findings) {
     const TargetFinding& target = findings.target;
     out << "target " << LogText(target.address) << ":" << target.port << " "
         << ReachName(target.reach) << "\n";
-    if (target.reach == Reach::DataRead) {
-        for (const AdapterFinding& adapter : target.adapters) {
-            WriteAdapter(out, adapter);
+    if (target.reach.Read()) {
+        for (std::size_t index = 0; index < target.adapters.size(); ++index) {
+            WriteAdapter(out, index, target.adapters[index]);
         }
         if (target.Usable()) {
             out << "  chosen: adapter " << *target.chosen << ", address "
@@ -65,8 +65,8 @@ void WriteTextReport(std::ostream& out, const Findings& findings) {
     std::size_t rewrite = 0;
     for (const ClientFinding& client : findings.clients) {
         WriteClient(out, client);
-        correct += client.verdict == Verdict::Correct ? 1 : 0;
-        rewrite += client.verdict == Verdict::WouldRewrite ? 1 : 0;
+        correct += client.Is(ClientOutcome::Correct) ? 1 : 0;
+        rewrite += client.Is(ClientOutcome::Rewritten) ? 1 : 0;
     }
     out << findings.clients.size() << " clients: " << correct << " correct, " << rewrite
         << " would be rewritten, " << findings.clients.size() - correct - rewrite

@@ -2,33 +2,12 @@
 #include "check/target_check.h"
 
 #include <optional>
-#include <utility>
+#include <vector>
 
-#include "sync/address_rules.h"
-#include "sync/ipv4_address.h"
+#include "sync/adapter_choice.h"
 #include "sync/sdk_records.h"
 
 namespace vaultline {
-
-namespace {
-
-// One adapter's flags, then its texts; `queryFailed` when not even the flags could be read.
-AdapterFinding ReadAdapterFinding(void* handle, uint64_t index) {
-    AdapterRecord record = ReadAdapter(handle, index);
-    AdapterFinding finding;
-    finding.index = index;
-    finding.queryFailed = record.queryFailed;
-    finding.textsFailed = record.textsFailed;
-    finding.name = std::move(record.name);
-    finding.description = std::move(record.description);
-    finding.ip = std::move(record.ip);
-    finding.mac = std::move(record.mac);
-    finding.connected = record.connected != 0;
-    finding.dhcp = record.dhcp != 0;
-    return finding;
-}
-
-}  // namespace
 
 void ReadTargetAdapters(void* handle, TargetFinding& finding) {
     const std::optional<uint64_t> count = ReadAdapterCount(handle);
@@ -36,34 +15,15 @@ void ReadTargetAdapters(void* handle, TargetFinding& finding) {
         finding.problem = TargetProblem::NoNetworkInfo;
         return;
     }
-    // The choice asks about adapters in the service's order and stops where the service stops;
-    // the rest of those the service would read are read afterwards, for the report only.
-    finding.chosen = ChooseAdapter(*count, [&](uint64_t index) -> std::optional<AdapterFlags> {
-        finding.adapters.push_back(ReadAdapterFinding(handle, index));
-        const AdapterFinding& adapter = finding.adapters.back();
-        if (adapter.queryFailed) {
-            return std::nullopt;
-        }
-        return AdapterFlags{adapter.connected, adapter.dhcp};
-    });
-    for (uint64_t index = finding.adapters.size(); index < AdaptersToRead(*count); ++index) {
-        finding.adapters.push_back(ReadAdapterFinding(handle, index));
+    // Every adapter the service might ask about is read, in its order, for the report; the
+    // choice is then made among them by the service's own rule.
+    for (uint64_t index = 0; index < AdaptersToRead(*count); ++index) {
+        finding.adapters.push_back(ReadAdapter(handle, index));
     }
-
-    if (!finding.chosen) {
-        finding.problem = TargetProblem::NoConnectedAdapter;
-        return;
-    }
-    const AdapterFinding& chosen = finding.adapters[*finding.chosen];
-    if (chosen.textsFailed) {
-        finding.problem = TargetProblem::ChosenTextsFailed;
-    } else if (chosen.ip.empty() || chosen.ip == kNoAdapterAddress) {
-        finding.problem = TargetProblem::NoAddress;
-    } else if (!IsIPv4Address(chosen.ip)) {
-        finding.problem = TargetProblem::NotIPv4;
-    } else {
-        finding.archiveAddress = chosen.ip;
-    }
+    const AdapterChoice choice = ChooseTargetAdapter(finding.adapters);
+    finding.chosen = choice.chosen;
+    finding.problem = choice.problem;
+    finding.archiveAddress = choice.address;
 }
 
 TargetFinding CheckTarget(const ServerConfig& target, const RoundLimits& limits,

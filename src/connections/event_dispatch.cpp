@@ -6,6 +6,7 @@
 #include "base/logging.h"
 #include "connections/keepalive.h"
 #include "service/vaultline.h"
+#include "sync/login_rule.h"
 
 namespace vaultline {
 
@@ -13,7 +14,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
     Server& server = data.server;
     switch (event) {
         case KXAPI_EVENT_LOGIN: {
-            if ((result & 0xff) != 0) {
+            if (!LoginAccepted(result)) {
                 server.awaiting = Awaiting::Nothing;
                 ReportOutcome(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);

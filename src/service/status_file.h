@@ -13,6 +13,7 @@
 
 #include "configuration/configuration.h"
 #include "on_change/runner.h"
+#include "outcome/client_outcome.h"
 #include "service/status_report.h"
 #include "status_format/status_document.h"
 

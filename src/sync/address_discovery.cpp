@@ -4,57 +4,56 @@
 #include "base/log_text.h"
 #include "base/logging.h"
 #include "service/vaultline.h"
-#include "sync/address_rules.h"
-#include "sync/ipv4_address.h"
+#include "sync/adapter_choice.h"
 #include "sync/sdk_records.h"
 
 namespace vaultline {
 
 std::string Vaultline::GetAdapterAddress(void* handle) {
-    const std::optional<uint64_t> count = ReadAdapterCount(handle);
-    if (!count) {
-        BOOST_LOG_SEV(*logger, Severity::ERROR) << "failed to get network info";
-        return "";
-    }
-
-    const std::optional<uint64_t> candidate =
-        ChooseAdapter(*count, [handle](uint64_t index) -> std::optional<AdapterFlags> {
+    const AdapterChoice choice = ChooseTargetAdapter(
+        ReadAdapterCount(handle),
+        [handle](uint64_t index) -> std::optional<AdapterFlags> {
             const std::optional<AdapterFlags> flags = ReadAdapterFlags(handle, index);
             if (!flags) {
                 BOOST_LOG_SEV(*logger, Severity::ERROR)
                     << "failed to get network adapter, index " << index;
             }
             return flags;
-        });
-    if (!candidate) {
-        BOOST_LOG_SEV(*logger, Severity::ERROR) << "no connected network adapters found";
-        return "";
-    }
+        },
+        [handle](uint64_t index) { return ReadAdapter(handle, index); });
 
-    const AdapterRecord adapter = ReadAdapter(handle, *candidate);
-    if (adapter.queryFailed) {
-        BOOST_LOG_SEV(*logger, Severity::ERROR)
-            << "failed to re-get network adapter, index " << *candidate;
-        return "";
+    switch (choice.problem) {
+        case TargetProblem::NoNetworkInfo:
+            BOOST_LOG_SEV(*logger, Severity::ERROR) << "failed to get network info";
+            return "";
+        case TargetProblem::NoConnectedAdapter:
+            BOOST_LOG_SEV(*logger, Severity::ERROR) << "no connected network adapters found";
+            return "";
+        case TargetProblem::ChosenUnreadable:
+            BOOST_LOG_SEV(*logger, Severity::ERROR)
+                << "failed to re-get network adapter, index " << *choice.chosen;
+            return "";
+        case TargetProblem::ChosenTextsFailed:
+            BOOST_LOG_SEV(*logger, Severity::ERROR)
+                << "failed to populate network adapter, index " << *choice.chosen;
+            return "";
+        case TargetProblem::None:
+        case TargetProblem::NoAddress:
+        case TargetProblem::NotIPv4:
+            break;
     }
-    if (adapter.textsFailed) {
-        BOOST_LOG_SEV(*logger, Severity::ERROR)
-            << "failed to populate network adapter, index " << *candidate;
-        return "";
-    }
+    const AdapterRecord& adapter = choice.adapter;
     // A recheck that finds the address unchanged is routine.
     const Severity found =
         recheckWanted && adapter.ip == targetAddress ? Severity::DEBUG : Severity::INFO;
     BOOST_LOG_SEV(*logger, found) << "found connected adapter " << LogText(adapter.name) << " ("
                                   << LogText(adapter.description) << ") IP " << LogText(adapter.ip)
                                   << " MAC " << LogText(adapter.mac) << " DHCP " << adapter.dhcp;
-    // Whatever the target reports ends up in every client's path, so only an address is taken.
-    if (!adapter.ip.empty() && !IsIPv4Address(adapter.ip)) {
+    if (choice.problem == TargetProblem::NotIPv4) {
         BOOST_LOG_SEV(*logger, Severity::ERROR)
             << "adapter address " << LogText(adapter.ip) << " is not an IPv4 address";
-        return "";
     }
-    return adapter.ip;
+    return choice.address;
 }
 
 void Vaultline::QueueDiscovery(Server& server, bool delayed) {
@@ -74,7 +73,8 @@ void Vaultline::QueueDiscovery(Server& server, bool delayed) {
 
 void Vaultline::DoGetAddress(Server& server) {
     const std::string address = GetAdapterAddress(server.handle.get());
-    if (address.empty() || address == kNoAdapterAddress) {
+    // Empty when the target gave no address to use.
+    if (address.empty()) {
         QueueDiscovery(server, true);
         return;
     }

@@ -4,7 +4,7 @@
 #include "base/log_text.h"
 #include "base/logging.h"
 #include "service/vaultline.h"
-#include "sync/address_rules.h"
+#include "sync/client_target_decision.h"
 #include "sync/sdk_records.h"
 
 namespace vaultline {
@@ -48,41 +48,42 @@ void Vaultline::VerifyClientTarget(Server& server) {
             << LogText(client) << ": multiple enabled archive targets found, using first; "
             << read.furtherEnabled - kMaxExtraTargetWarnings << " more not listed";
     }
-    if (!read.found) {
+    ClientTargetDecision decision = DecideClientTarget(read, targetAddress);
+    if (decision.outcome == ClientOutcome::NoTarget) {
         BOOST_LOG_SEV(*logger, Severity::ERROR)
             << LogText(client) << ": no enabled archive targets found";
-        ReportOutcome(server, ClientOutcome::NoTarget);
+        ReportOutcome(server, decision.outcome);
         return;
     }
 
     const std::string& path = read.path;
     statusFile.RecordFound(&server, path);
-    PathCheck check = CheckTargetPath(path.c_str(), targetAddress);
     // A recheck that finds a client correct is routine; a rewrite or a failure never is.
-    const Severity found =
-        server.quietCheck && check.action == PathAction::Correct ? Severity::DEBUG : Severity::INFO;
+    const Severity found = server.quietCheck && decision.outcome == ClientOutcome::Correct
+                               ? Severity::DEBUG
+                               : Severity::INFO;
     BOOST_LOG_SEV(*logger, found) << LogText(client) << ": found archive target " << LogText(path);
-    switch (check.action) {
+    switch (decision.path.action) {
         case PathAction::NoLeadingBackslashes:
             BOOST_LOG_SEV(*logger, Severity::ERROR)
                 << LogText(client) << ": bad archive target format, expected \\\\<host>\\";
-            ReportOutcome(server, ClientOutcome::BadFormat);
+            ReportOutcome(server, decision.outcome);
             return;
         case PathAction::Correct:
             BOOST_LOG_SEV(*logger, found) << "archive target address is correct, not updating";
-            ReportOutcome(server, ClientOutcome::Correct);
+            ReportOutcome(server, decision.outcome);
             QueueClose(server, found);
             return;
         case PathAction::NoBackslashAfterHost:
             BOOST_LOG_SEV(*logger, Severity::ERROR)
                 << LogText(client) << ": bad archive target format, expected \\ after host";
-            ReportOutcome(server, ClientOutcome::BadFormat);
+            ReportOutcome(server, decision.outcome);
             return;
         case PathAction::Rewrite:
             break;
     }
 
-    std::string newPath = std::move(check.newPath);
+    std::string newPath = std::move(decision.path.newPath);
     BOOST_LOG_SEV(*logger, Severity::INFO)
         << LogText(client) << ": setting archive target address to " << LogText(newPath);
     TargetInfo update = read.record;

@@ -17,54 +17,58 @@ Findings UsableTarget() {
     Findings findings;
     findings.target.address = "10.0.0.1";
     findings.target.port = 22609;
-    findings.target.reach = Reach::DataRead;
-    AdapterFinding adapter;
+    findings.target.reach = Reach::DataRead();
+    AdapterRecord adapter;
     adapter.name = "eth0";
     adapter.ip = "10.0.0.5";
-    adapter.connected = true;
-    adapter.dhcp = true;
+    adapter.connected = 1;
+    adapter.dhcp = 1;
     findings.target.adapters = {adapter};
     findings.target.chosen = 0;
     findings.target.archiveAddress = "10.0.0.5";
     return findings;
 }
 
-ClientFinding Client(Verdict verdict) {
+ClientFinding Client(ClientOutcome outcome) {
     ClientFinding client;
     client.address = "10.0.1.1";
     client.port = 22609;
-    client.verdict = verdict;
+    client.outcome = outcome;
+    return client;
+}
+
+ClientFinding Interrupted() {
+    ClientFinding client = Client(ClientOutcome::Unreachable);
+    client.interrupted = true;
     return client;
 }
 
 TEST(CheckExitStatus, FailuresOutweighRewritesWhichOutweighCorrectClients) {
     struct Case {
-        std::vector<Verdict> verdicts;
+        std::vector<ClientFinding> clients;
         int status;
     };
     const Case cases[] = {
         {{}, 0},
-        {{Verdict::Correct, Verdict::Correct}, 0},
-        {{Verdict::Correct, Verdict::WouldRewrite}, 2},
-        {{Verdict::WouldRewrite, Verdict::BadFormat}, 1},
-        {{Verdict::NoEnabledTarget}, 1},
-        {{Verdict::LoginRefused}, 1},
-        {{Verdict::Unreachable}, 1},
-        {{Verdict::TimedOut, Verdict::Correct}, 1},
-        {{Verdict::Interrupted}, 1},
+        {{Client(ClientOutcome::Correct), Client(ClientOutcome::Correct)}, 0},
+        {{Client(ClientOutcome::Correct), Client(ClientOutcome::Rewritten)}, 2},
+        {{Client(ClientOutcome::Rewritten), Client(ClientOutcome::BadFormat)}, 1},
+        {{Client(ClientOutcome::NoTarget)}, 1},
+        {{Client(ClientOutcome::LoginRefused)}, 1},
+        {{Client(ClientOutcome::Unreachable)}, 1},
+        {{Client(ClientOutcome::Stalled), Client(ClientOutcome::Correct)}, 1},
+        {{Interrupted()}, 1},
     };
     for (const Case& c : cases) {
         Findings findings = UsableTarget();
-        for (const Verdict verdict : c.verdicts) {
-            findings.clients.push_back(Client(verdict));
-        }
-        EXPECT_EQ(ExitStatus(findings), c.status) << ::testing::PrintToString(c.verdicts.size());
+        findings.clients = c.clients;
+        EXPECT_EQ(ExitStatus(findings), c.status) << ::testing::PrintToString(c.clients.size());
     }
     Findings noAddress = UsableTarget();
     noAddress.target.problem = TargetProblem::NotIPv4;
     EXPECT_EQ(ExitStatus(noAddress), 1);
     Findings refused = UsableTarget();
-    refused.target.reach = Reach::LoginRefused;
+    refused.target.reach = Reach::Failed(ClientOutcome::LoginRefused);
     EXPECT_EQ(ExitStatus(refused), 1);
 }
 
@@ -75,11 +79,11 @@ TEST(CheckReport, ServerTextsAreEscapedInBothForms) {
     findings.target.adapters[0].name =
         "eth\xc2\x9b"
         "0\x9b";  // CSI in UTF-8, then raw
-    ClientFinding client = Client(Verdict::WouldRewrite);
+    ClientFinding client = Client(ClientOutcome::Rewritten);
     client.path = std::string("\\\\nas\\a\x01\x1b[0m\"\x7f", 14);
     client.newPath = "\\\\10.0.0.5\\a";
     client.severalEnabled = true;
-    findings.clients = {client, Client(Verdict::Correct)};
+    findings.clients = {client, Client(ClientOutcome::Correct)};
     findings.clients[1].path = std::string("\\\\10.0.0.5\\\xff\xfe", 13);
 
     std::ostringstream text;
