@@ -17,12 +17,12 @@ std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {
 }
 
 void Vaultline::EndConnection(Server& server) {
-    ++server.connection;
-    server.state = ConnState::Closed;
+    ++server.link.connection;
+    server.link.state = ConnState::Closed;
     // A check made on this connection must not stop the next one's: an update sent here may never
     // have left.
-    server.verifyStarted = false;
-    server.awaiting = Awaiting::Nothing;
+    server.check.verifyStarted = false;
+    server.link.awaiting = Awaiting::Nothing;
 }
 
 void Vaultline::CloseServer(Server& server, Severity severity) {
@@ -32,14 +32,14 @@ void Vaultline::CloseServer(Server& server, Severity severity) {
 }
 
 void Vaultline::QueueClose(Server& server, Severity severity) {
-    if (server.closeQueuedFor == server.connection) {
+    if (server.link.closeQueuedFor == server.link.connection) {
         return;
     }
-    server.closeQueuedFor = server.connection;
+    server.link.closeQueuedFor = server.link.connection;
     Schedule(
-        [this, &server, connection = server.connection, severity] {
+        [this, &server, connection = server.link.connection, severity] {
             AssertWorkerThread();
-            if (server.connection == connection) {
+            if (server.link.connection == connection) {
                 CloseServer(server, severity);
             }
         },

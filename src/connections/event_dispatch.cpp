@@ -15,34 +15,36 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
     switch (event) {
         case KXAPI_EVENT_LOGIN: {
             if (!LoginAccepted(result)) {
-                server.awaiting = Awaiting::Nothing;
+                server.link.awaiting = Awaiting::Nothing;
                 ReportOutcome(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);
                 break;
             }
             // A recheck of a client is quiet until it finds something to change or to fail at.
-            BOOST_LOG_SEV(*logger,
-                          server.quietCheck && server.checkDue ? Severity::DEBUG : Severity::INFO)
+            BOOST_LOG_SEV(*logger, server.check.quietCheck && server.check.checkDue
+                                       ? Severity::DEBUG
+                                       : Severity::INFO)
                 << "successful login to " << server.config;
-            server.state = ConnState::LoggedIn;
+            server.link.state = ConnState::LoggedIn;
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);
             const Clock::TimePoint now = clock.Now();
-            server.awaiting = Awaiting::Data;
-            server.dataSetDeadline = now + times.dataSetLimit;
-            server.progressDeadline = std::min(now + times.progressTimeout, server.dataSetDeadline);
+            server.link.awaiting = Awaiting::Data;
+            server.link.dataSetDeadline = now + times.dataSetLimit;
+            server.link.progressDeadline =
+                std::min(now + times.progressTimeout, server.link.dataSetDeadline);
             break;
         }
         case KXAPI_EVENT_DATA_PROGRESS:
             // A large data set on a slow link keeps its connection while its pieces keep coming.
-            if (server.awaiting == Awaiting::Data) {
-                server.progressDeadline =
-                    std::min(clock.Now() + times.progressTimeout, server.dataSetDeadline);
+            if (server.link.awaiting == Awaiting::Data) {
+                server.link.progressDeadline =
+                    std::min(clock.Now() + times.progressTimeout, server.link.dataSetDeadline);
             }
             break;
         case KXAPI_EVENT_DATA_READY:
             // A client's check reaches its outcome inside this call.
-            server.awaiting = Awaiting::Nothing;
+            server.link.awaiting = Awaiting::Nothing;
             if (server.config.isTarget) {
                 // Discovery makes SDK calls of its own, so it runs after this callback returns.
                 QueueDiscovery(server, false);
@@ -55,7 +57,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
                 // Closing inside the SDK's own call would pull the connection from under it.
                 QueueClose(server);
                 // A client that ends the connection before its check is tried again.
-                if (server.checkDue) {
+                if (server.check.checkDue) {
                     ReportOutcome(server, ClientOutcome::Stalled);
                     QueueReconnect(server, true);
                 }

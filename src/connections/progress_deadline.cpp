@@ -25,11 +25,11 @@ std::string DurationText(std::chrono::milliseconds duration) {
 }  // namespace
 
 void Vaultline::DropIfStalled(Server& server, Clock::TimePoint now) {
-    if (server.awaiting == Awaiting::Nothing || now < server.progressDeadline) {
+    if (server.link.awaiting == Awaiting::Nothing || now < server.link.progressDeadline) {
         return;
     }
     const char* missing = "login answer";
-    if (server.awaiting == Awaiting::Data) {
+    if (server.link.awaiting == Awaiting::Data) {
         missing = server.config.isTarget ? "adapter data" : "archive target data";
     }
     BOOST_LOG_SEV(*logger, Severity::WARNING)

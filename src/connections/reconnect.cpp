@@ -7,7 +7,7 @@
 namespace vaultline {
 
 void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) {
-    const auto token = server.attempt.Claim(delayed);
+    const auto token = server.link.attempt.Claim(delayed);
     if (!token) {
         return;
     }
@@ -16,13 +16,13 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
         [this, &server, token = *token] {
             AssertWorkerThread();
             // A replaced delayed attempt: the immediate one that replaced it has run already.
-            if (!server.attempt.Take(token)) {
+            if (!server.link.attempt.Take(token)) {
                 return;
             }
             // Whatever the handle was connected to goes with this open.
             EndConnection(server);
-            server.awaiting = Awaiting::LoginAnswer;
-            server.progressDeadline = clock.Now() + times.progressTimeout;
+            server.link.awaiting = Awaiting::LoginAnswer;
+            server.link.progressDeadline = clock.Now() + times.progressTimeout;
             if (KXAPI_Open(server.handle.get(), server.config.address.c_str(),
                            server.config.port) != 0) {
                 BOOST_LOG_SEV(*logger, Severity::ERROR) << "open failed, retrying";
@@ -30,13 +30,13 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
                 QueueReconnect(server, true);
                 return;
             }
-            server.state = ConnState::Open;
+            server.link.state = ConnState::Open;
             EnableKeepalive(server);
             // The outcome of an accepted request arrives later as the login event.
             if (KXAPI_Login(server.handle.get(), server.config.username.c_str(),
                             server.config.password.c_str()) != 0) {
                 BOOST_LOG_SEV(*logger, Severity::ERROR) << "login failed, retrying";
-                server.awaiting = Awaiting::Nothing;
+                server.link.awaiting = Awaiting::Nothing;
                 ReportOutcome(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);
             }

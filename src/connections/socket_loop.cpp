@@ -45,7 +45,7 @@ void Vaultline::PollSockets() {
     {
         MutexLock lock(recordsMutex);
         StartDueRecheck(now);
-        if (target && target->server.state != ConnState::Closed) {
+        if (target && target->server.link.state != ConnState::Closed) {
             DropIfStalled(target->server, now);
         }
         RegisterSocket(epollFd, target.get());
@@ -60,7 +60,7 @@ void Vaultline::PollSockets() {
             const std::size_t index = (passStart + i) % count;
             Server& server = clients[index]->server;
             ConfirmIfDue(server, now);
-            if (server.state != ConnState::Closed) {
+            if (server.link.state != ConnState::Closed) {
                 DropIfStalled(server, now);
             }
             RegisterSocket(epollFd, clients[index].get());
@@ -110,7 +110,7 @@ void Vaultline::TakeSpareDescriptor() {
 }
 
 void Vaultline::RegisterSocket(int epollFd, CbData* data) {
-    if (data == nullptr || data->server.state == ConnState::Closed) {
+    if (data == nullptr || data->server.link.state == ConnState::Closed) {
         return;
     }
     Server& server = data->server;

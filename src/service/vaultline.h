@@ -57,8 +57,9 @@ struct ServiceTimes {
 
 class Vaultline {
 public:
-    // One remote server: the archive target or one archive client. Its fields are the service's
-    // own; only the service's members and its test access touch them.
+    // One remote server: the archive target or one archive client, in three parts: what the
+    // configuration says, its connection, and the checks of a client's archive target. Only the
+    // service's members and its test access touch them.
     struct Server {
         // What the configuration says about the server; set before the record is installed and
         // never changed, so any thread may read it.
@@ -67,46 +68,54 @@ public:
         // before the record is installed; called only on the worker thread from then on.
         std::shared_ptr<void> handle;
 
-        // Worker thread only, like everything below, but for `attempt` of the target, which
+        // The server's connection. Worker thread only, but for `attempt` of the target, which
         // Initialize claims on the main thread for the target's first connection.
-        ConnState state = ConnState::Closed;
-        // Names the current connection: it moves on at every open, close and loss, so a task
-        // queued for an earlier connection does nothing.
-        uint64_t connection = 0;
-        // At most one check of a client's archive target per connection and verification
-        // interval.
-        bool verifyStarted = false;
-        Clock::TimePoint verifyDeadline{};
-        // The connection a close is already queued for, so a flood of close requests queues one.
-        std::optional<uint64_t> closeQueuedFor;
-        // The one connection attempt that may be pending.
-        PendingSlot attempt;
-        // The target's one pending discovery.
-        PendingSlot discovery;
-        // What the current connection has yet to deliver, and by when; one that misses its
-        // deadline is treated as lost. Set afresh at every open and login, and moved on by each
-        // piece of the data set, but never past `dataSetDeadline`.
-        Awaiting awaiting = Awaiting::Nothing;
-        Clock::TimePoint progressDeadline{};
-        Clock::TimePoint dataSetDeadline{};
+        struct Connection {
+            ConnState state = ConnState::Closed;
+            // Names the current connection: it moves on at every open, close and loss, so a task
+            // queued for an earlier connection does nothing.
+            uint64_t connection = 0;
+            // The connection a close is already queued for, so a flood of close requests queues
+            // one.
+            std::optional<uint64_t> closeQueuedFor;
+            // The one connection attempt that may be pending.
+            PendingSlot attempt;
+            // What the current connection has yet to deliver, and by when; one that misses its
+            // deadline is treated as lost. Set afresh at every open and login, and moved on by
+            // each piece of the data set, but never past `dataSetDeadline`.
+            Awaiting awaiting = Awaiting::Nothing;
+            Clock::TimePoint progressDeadline{};
+            Clock::TimePoint dataSetDeadline{};
+        };
+        Connection link;
 
-        // Clients only. A check is owed: set when a round or a confirmation starts, cleared by
-        // the outcome of a check. A client that asks to close while one is owed is closed and
-        // retried.
-        bool checkDue = false;
-        // The check owed is a recheck: the lines about a client found correct are DEBUG.
-        bool quietCheck = false;
-        // The client's latest outcome in the current round; none until it has one.
-        std::optional<ClientOutcome> roundOutcome;
-        // When the last rewrite is to be confirmed by a check on a new connection.
-        std::optional<Clock::TimePoint> confirmDue;
-        // A rewrite for the current address was sent and no check has found it applied yet.
-        bool rewriteUnconfirmed = false;
-        // Rewrites for the current address in a row that the next check found undone; the wait
-        // before each confirmation doubles with them, up to the recheck period. Reset by a check
-        // that finds the client correct and by an address change.
-        unsigned rewritesUndone = 0;
-        std::chrono::milliseconds confirmWait{0};
+        // The target's one pending discovery. Worker thread only.
+        PendingSlot discovery;
+
+        // The checks of a client's archive target. Clients only; worker thread only.
+        struct ClientCheck {
+            // At most one check of a client's archive target per connection and verification
+            // interval.
+            bool verifyStarted = false;
+            Clock::TimePoint verifyDeadline{};
+            // A check is owed: set when a round or a confirmation starts, cleared by the outcome
+            // of a check. A client that asks to close while one is owed is closed and retried.
+            bool checkDue = false;
+            // The check owed is a recheck: the lines about a client found correct are DEBUG.
+            bool quietCheck = false;
+            // The client's latest outcome in the current round; none until it has one.
+            std::optional<ClientOutcome> roundOutcome;
+            // When the last rewrite is to be confirmed by a check on a new connection.
+            std::optional<Clock::TimePoint> confirmDue;
+            // A rewrite for the current address was sent and no check has found it applied yet.
+            bool rewriteUnconfirmed = false;
+            // Rewrites for the current address in a row that the next check found undone; the
+            // wait before each confirmation doubles with them, up to the recheck period. Reset by
+            // a check that finds the client correct and by an address change.
+            unsigned rewritesUndone = 0;
+            std::chrono::milliseconds confirmWait{0};
+        };
+        ClientCheck check;
     };
 
     // What the SDK hands back to the callback. Never moves once created, so tasks and

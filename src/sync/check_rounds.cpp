@@ -43,7 +43,7 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
     }
     // The connection is about to be replaced by an attempt already queued: what it did is
     // moot, since an update it sent may never leave, and the next connection's outcome counts.
-    if (server.attempt.Pending()) {
+    if (server.link.attempt.Pending()) {
         status.RecordOutcome(&server, outcome);
         statusFile.RecordOutcome(&server, outcome, clock.Now(), std::nullopt);
         return;
@@ -51,15 +51,15 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
     outcome = FollowRewrite(server, outcome);
     status.RecordOutcome(&server, outcome);
     if (IsCheckOutcome(outcome)) {
-        server.checkDue = false;
+        server.check.checkDue = false;
     }
-    statusFile.RecordOutcome(&server, outcome, clock.Now(), server.confirmDue);
+    statusFile.RecordOutcome(&server, outcome, clock.Now(), server.check.confirmDue);
 
     if (!roundOpen) {
         return;
     }
-    const bool first = !server.roundOutcome;
-    server.roundOutcome = outcome;
+    const bool first = !server.check.roundOutcome;
+    server.check.roundOutcome = outcome;
     if (first && --roundPending == 0) {
         roundOpen = false;
         RoundSettled();
@@ -68,9 +68,9 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
 
 ClientOutcome Vaultline::FollowRewrite(Server& server, ClientOutcome outcome) {
     if (outcome == ClientOutcome::Correct) {
-        server.confirmDue.reset();
-        server.rewriteUnconfirmed = false;
-        server.rewritesUndone = 0;
+        server.check.confirmDue.reset();
+        server.check.rewriteUnconfirmed = false;
+        server.check.rewritesUndone = 0;
         return outcome;
     }
     // A rejected or lost update leaves no trace on this side: only a later check can tell.
@@ -79,22 +79,24 @@ ClientOutcome Vaultline::FollowRewrite(Server& server, ClientOutcome outcome) {
         return outcome;
     }
     const std::chrono::milliseconds longest = recheckPeriod;
-    if (server.rewriteUnconfirmed) {
+    if (server.check.rewriteUnconfirmed) {
         // Found stale again for the same address: asking sooner would not make it stick.
-        ++server.rewritesUndone;
-        server.confirmWait = std::min(server.confirmWait * 2, longest);
+        ++server.check.rewritesUndone;
+        server.check.confirmWait = std::min(server.check.confirmWait * 2, longest);
     } else {
-        server.confirmWait = std::min(times.confirmDelay, longest);
+        server.check.confirmWait = std::min(times.confirmDelay, longest);
     }
-    server.rewriteUnconfirmed = true;
-    server.confirmDue = clock.Now() + server.confirmWait;
-    if (server.rewritesUndone == kUndoneRewritesToWarn) {
+    server.check.rewriteUnconfirmed = true;
+    server.check.confirmDue = clock.Now() + server.check.confirmWait;
+    if (server.check.rewritesUndone == kUndoneRewritesToWarn) {
         BOOST_LOG_SEV(*logger, Severity::WARNING)
             << LogText(server.config.address) << ": update not applied after "
             << kUndoneRewritesToWarn << " attempts; retrying every "
-            << std::chrono::duration_cast<std::chrono::seconds>(server.confirmWait).count() << " s";
+            << std::chrono::duration_cast<std::chrono::seconds>(server.check.confirmWait).count()
+            << " s";
     }
-    if (outcome == ClientOutcome::Rewritten && server.rewritesUndone >= kUndoneRewritesToWarn) {
+    if (outcome == ClientOutcome::Rewritten &&
+        server.check.rewritesUndone >= kUndoneRewritesToWarn) {
         return ClientOutcome::NotApplied;
     }
     return outcome;
@@ -109,16 +111,16 @@ void Vaultline::StartRound(RoundReason reason) {
     const bool recheck = reason == RoundReason::Recheck;
     for (const auto& client : clients) {
         Server& server = client->server;
-        server.roundOutcome.reset();
-        server.checkDue = true;
-        server.quietCheck = recheck;
-        server.confirmDue.reset();
+        server.check.roundOutcome.reset();
+        server.check.checkDue = true;
+        server.check.quietCheck = recheck;
+        server.check.confirmDue.reset();
         // A client checked within the verification interval would otherwise ignore the new
         // address; rewrites undone for the old one say nothing about the new one.
         if (!recheck) {
-            server.verifyStarted = false;
-            server.rewriteUnconfirmed = false;
-            server.rewritesUndone = 0;
+            server.check.verifyStarted = false;
+            server.check.rewriteUnconfirmed = false;
+            server.check.rewritesUndone = 0;
         }
     }
     if (recheckPeriod.count() > 0) {
@@ -148,7 +150,7 @@ void Vaultline::RoundSettled() {
     std::size_t failing = 0;
     const auto& clients = InstalledClients();
     for (const auto& client : clients) {
-        const auto& outcome = client->server.roundOutcome;
+        const auto& outcome = client->server.check.roundOutcome;
         correct += outcome == ClientOutcome::Correct;
         rewritten += outcome == ClientOutcome::Rewritten;
         failing +=
@@ -170,8 +172,8 @@ void Vaultline::RoundSettled() {
 void Vaultline::RequestRecheck() {
     recheckWanted = true;
     // Without its adapter data the target cannot be asked; its next data starts the discovery.
-    if (target && target->server.state == ConnState::LoggedIn &&
-        target->server.awaiting == Awaiting::Nothing) {
+    if (target && target->server.link.state == ConnState::LoggedIn &&
+        target->server.link.awaiting == Awaiting::Nothing) {
         QueueDiscovery(target->server, false);
     }
 }
@@ -197,12 +199,12 @@ void Vaultline::StartDueRecheck(Clock::TimePoint now) {
 }
 
 void Vaultline::ConfirmIfDue(Server& server, Clock::TimePoint now) {
-    if (!server.confirmDue || now < *server.confirmDue) {
+    if (!server.check.confirmDue || now < *server.check.confirmDue) {
         return;
     }
-    server.confirmDue.reset();
-    server.checkDue = true;
-    server.quietCheck = true;
+    server.check.confirmDue.reset();
+    server.check.checkDue = true;
+    server.check.quietCheck = true;
     QueueReconnect(server, false, Severity::DEBUG);
 }
 

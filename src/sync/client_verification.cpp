@@ -19,11 +19,11 @@ constexpr uint64_t kMaxExtraTargetWarnings = 10;
 
 void Vaultline::VerifyClientTarget(Server& server) {
     const Clock::TimePoint now = clock.Now();
-    if (server.verifyStarted && now < server.verifyDeadline) {
+    if (server.check.verifyStarted && now < server.check.verifyDeadline) {
         return;
     }
-    server.verifyStarted = true;
-    server.verifyDeadline = now + times.verifyInterval;
+    server.check.verifyStarted = true;
+    server.check.verifyDeadline = now + times.verifyInterval;
 
     const std::string& client = server.config.address;
     const EnabledTarget read = ReadEnabledTarget(server.handle.get());
@@ -59,7 +59,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
     const std::string& path = read.path;
     statusFile.RecordFound(&server, path);
     // A recheck that finds a client correct is routine; a rewrite or a failure never is.
-    const Severity found = server.quietCheck && decision.outcome == ClientOutcome::Correct
+    const Severity found = server.check.quietCheck && decision.outcome == ClientOutcome::Correct
                                ? Severity::DEBUG
                                : Severity::INFO;
     BOOST_LOG_SEV(*logger, found) << LogText(client) << ": found archive target " << LogText(path);

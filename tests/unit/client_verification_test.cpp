@@ -46,8 +46,8 @@ protected:
     // called yet, no earlier rewrite for the check to find undone.
     std::vector<std::string> VerifyFresh(const std::vector<scripted_sdk::Target>& targets) {
         return Verify([&] {
-            ClientServer(0).verifyStarted = false;
-            ClientServer(0).rewriteUnconfirmed = false;
+            ClientServer(0).check.verifyStarted = false;
+            ClientServer(0).check.rewriteUnconfirmed = false;
             scripted_sdk::Configure(kClient, [&](scripted_sdk::Connection& c) {
                 c.targets = targets;
                 c.updates.clear();
@@ -75,7 +75,7 @@ protected:
 
     ConnState ClientState() {
         ConnState state = ConnState::Closed;
-        OnWorker([&] { state = ClientServer(0).state; });
+        OnWorker([&] { state = ClientServer(0).link.state; });
         return state;
     }
 
@@ -352,7 +352,7 @@ TEST_F(ClientVerificationTest, SecondTriggerWithinAMinuteIsDroppedSilently) {
             mark = log.Lines().size();
             scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
             Access().VerifyClientTarget(ClientServer(0));
-            deadline = ClientServer(0).verifyDeadline;
+            deadline = ClientServer(0).check.verifyDeadline;
         });
         WaitForPasses(1);
         EXPECT_THAT(log.LinesFrom(mark), ElementsAre());

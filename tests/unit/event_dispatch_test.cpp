@@ -56,10 +56,10 @@ TEST_F(EventDispatchTest, LoginWithLowByteZeroIsLoggedOnceAndMarksTheServerLogge
         std::size_t mark = 0;
         ConnState state = ConnState::Closed;
         OnWorker([&] {
-            ServerOf(login.connection).state = ConnState::Open;
+            ServerOf(login.connection).link.state = ConnState::Open;
             mark = log.Lines().size();
             scripted_sdk::Deliver(login.connection, KXAPI_EVENT_LOGIN, login.result);
-            state = ServerOf(login.connection).state;
+            state = ServerOf(login.connection).link.state;
         });
         WaitForPasses(1);
         EXPECT_THAT(log.LinesFrom(mark), ElementsAre(login.line));
@@ -86,10 +86,10 @@ TEST_F(EventDispatchTest, LoginWithLowByteSetQueuesADelayedReconnectAndKeepsTheS
             std::size_t mark = 0;
             ConnState after = ConnState::Closed;
             OnWorker([&] {
-                ServerOf(login.connection).state = before;
+                ServerOf(login.connection).link.state = before;
                 mark = log.Lines().size();
                 scripted_sdk::Deliver(login.connection, KXAPI_EVENT_LOGIN, login.result);
-                after = ServerOf(login.connection).state;
+                after = ServerOf(login.connection).link.state;
             });
             WaitForPasses(1);
             // No line of its own: only the reconnect's announcement.
@@ -113,7 +113,7 @@ TEST_F(EventDispatchTest, EventsArrivingDuringAReceiveReachTheHandler) {
     scripted_sdk::MakeReadable(kClient);
     EXPECT_TRUE(log.WaitFor("INFO successful login to 10.0.1.1:22609", std::chrono::seconds(5)));
     ConnState state = ConnState::Closed;
-    OnWorker([&] { state = ClientServer(0).state; });
+    OnWorker([&] { state = ClientServer(0).link.state; });
     EXPECT_EQ(state, ConnState::LoggedIn);
 }
 
@@ -170,7 +170,7 @@ TEST_F(EventDispatchTest, CloseRequestFromAClientClosesItAfterTheCallback) {
     });
     WaitForPasses(2);
     ConnState state = ConnState::LoggedIn;
-    OnWorker([&] { state = ClientServer(0).state; });
+    OnWorker([&] { state = ClientServer(0).link.state; });
     EXPECT_EQ(closesDuringCallback, 0);
     EXPECT_EQ(scripted_sdk::Inspect(kClient).closes, 1);
     EXPECT_EQ(state, ConnState::Closed);
@@ -207,7 +207,7 @@ TEST_F(EventDispatchTest, EventsWithoutAMeaningChangeNothingAndReturnZero) {
         });
         WaitForPasses(1);
         ConnState state = ConnState::Closed;
-        OnWorker([&, connection = connection] { state = ServerOf(connection).state; });
+        OnWorker([&, connection = connection] { state = ServerOf(connection).link.state; });
         EXPECT_EQ(callbackResult, 0);
         EXPECT_EQ(handlerResult, 0);
         EXPECT_THAT(log.LinesFrom(mark), ElementsAre());

@@ -38,7 +38,7 @@ protected:
 
     ConnState StateOf(Vaultline::Server& server) {
         ConnState state = ConnState::Closed;
-        OnWorker([&] { state = server.state; });
+        OnWorker([&] { state = server.link.state; });
         return state;
     }
 
