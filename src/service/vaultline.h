@@ -15,13 +15,13 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include "base/clock.h"
 #include "base/logging.h"
 #include "base/mutex.h"
+#include "base/pending_slot.h"
 #include "configuration/configuration.h"
 #include "on_change/runner.h"
 #include "sdk/kxapi.h"
-#include "service/clock.h"
-#include "service/pending_slot.h"
 #include "service/status_file.h"
 #include "service/status_file_writer.h"
 #include "service/status_report.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "service/clock.h"
+#include "base/clock.h"
 
 namespace vaultline {
 

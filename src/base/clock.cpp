@@ -1,5 +1,5 @@
 // The time as the service reads it: one seam for its deadlines, retries, rechecks and status.
-#include "service/clock.h"
+#include "base/clock.h"
 
 namespace vaultline {
 
