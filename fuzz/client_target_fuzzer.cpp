@@ -171,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string address = std::to_string(input.ConsumeIntegral<uint8_t>()) + ".0.0." +
                                 std::to_string(input.ConsumeIntegral<uint8_t>());
     access.TargetAddress() = address;
-    client->server.check.verifyStarted = false;
+    access.CheckState(client->server).verifyStarted = false;
     access.VerifyClientTarget(client->server);
 
     CheckUpdates(address, targets, scripted_sdk::Inspect(kConnection).updates);

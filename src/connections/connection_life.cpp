@@ -19,9 +19,7 @@ std::unique_ptr<Vaultline::CbData> Vaultline::InitServer(Server& server) {
 void Vaultline::EndConnection(Server& server) {
     ++server.link.connection;
     server.link.state = ConnState::Closed;
-    // A check made on this connection must not stop the next one's: an update sent here may never
-    // have left.
-    server.check.verifyStarted = false;
+    server.check.ConnectionEnded();
     server.link.awaiting = Awaiting::Nothing;
 }
 

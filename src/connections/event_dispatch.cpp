@@ -21,9 +21,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
                 break;
             }
             // A recheck of a client is quiet until it finds something to change or to fail at.
-            BOOST_LOG_SEV(*logger, server.check.quietCheck && server.check.checkDue
-                                       ? Severity::DEBUG
-                                       : Severity::INFO)
+            BOOST_LOG_SEV(*logger, server.check.QuietLogin() ? Severity::DEBUG : Severity::INFO)
                 << "successful login to " << server.config;
             server.link.state = ConnState::LoggedIn;
             // The socket at the open may have stood in for a name still being resolved.
@@ -47,9 +45,9 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
             server.link.awaiting = Awaiting::Nothing;
             if (server.config.isTarget) {
                 // Discovery makes SDK calls of its own, so it runs after this callback returns.
-                QueueDiscovery(server, false);
+                watch.QueueDiscovery(server.handle.get(), false);
             } else {
-                VerifyClientTarget(server);
+                rounds.VerifyClientTarget(RoundView(server));
             }
             break;
         case KXAPI_EVENT_CLOSE_REQUEST:
@@ -57,7 +55,7 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
                 // Closing inside the SDK's own call would pull the connection from under it.
                 QueueClose(server);
                 // A client that ends the connection before its check is tried again.
-                if (server.check.checkDue) {
+                if (server.check.CheckOwed()) {
                     ReportOutcome(server, ClientOutcome::Stalled);
                     QueueReconnect(server, true);
                 }

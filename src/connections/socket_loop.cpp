@@ -44,7 +44,9 @@ void Vaultline::PollSockets() {
     onChange.Poll(now);
     {
         MutexLock lock(recordsMutex);
-        StartDueRecheck(now);
+        if (rounds.RecheckDue(now, recheckRequested.exchange(false), watch.RecheckWanted())) {
+            RequestRecheck();
+        }
         if (target && target->server.link.state != ConnState::Closed) {
             DropIfStalled(target->server, now);
         }
@@ -59,7 +61,7 @@ void Vaultline::PollSockets() {
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t index = (passStart + i) % count;
             Server& server = clients[index]->server;
-            ConfirmIfDue(server, now);
+            rounds.ConfirmIfDue(RoundView(server), now);
             if (server.link.state != ConnState::Closed) {
                 DropIfStalled(server, now);
             }

@@ -25,7 +25,9 @@ public:
     bool HasTarget() const { return service_.target != nullptr; }
     std::size_t ClientCount() const { return service_.clients.size(); }
     // Worker thread.
-    std::string& TargetAddress() const { return service_.targetAddress; }
+    std::string& TargetAddress() const { return service_.watch.targetAddress; }
+    // Worker thread. The client-check part of a record, as the rounds keep it.
+    ClientCheck::State& CheckState(Vaultline::Server& server) const { return server.check.state_; }
 
     int64_t QueuedTasks() const { return service_.queuedTasks; }
     bool StopRequested() const { return service_.stopRequested; }
@@ -48,10 +50,14 @@ public:
         service_.clients.clear();
         service_.target.reset();
     }
-    std::string GetAdapterAddress(void* handle) const { return service_.GetAdapterAddress(handle); }
-    void DoGetAddress(Vaultline::Server& server) const { service_.DoGetAddress(server); }
+    std::string GetAdapterAddress(void* handle) const {
+        return service_.watch.GetAdapterAddress(handle);
+    }
+    void DoGetAddress(Vaultline::Server& server) const {
+        service_.watch.DoGetAddress(server.handle.get());
+    }
     void VerifyClientTarget(Vaultline::Server& server) const {
-        service_.VerifyClientTarget(server);
+        service_.rounds.VerifyClientTarget(Vaultline::RoundView(server));
     }
 
 private:

@@ -109,10 +109,10 @@ bool Vaultline::Initialize() {
         return false;
     }
     // Read by the worker only once the target's first connection below has been queued.
-    recheckPeriod = settings.recheckPeriod;
+    rounds.SetRecheckPeriod(settings.recheckPeriod);
     onChange.Configure(settings.onChange, times.retryDelay);
     statusFile.Configure(getpid(), clock.Now(), clock.Calendar(), times.retryDelay,
-                         recheckPeriod.count() > 0);
+                         settings.recheckPeriod.count() > 0);
     statusWriter.Start(StatusFilePath(settings.statusFile, std::getenv("RUNTIME_DIRECTORY")));
     Server* targetServer = nullptr;
     {

@@ -1,4 +1,5 @@
-// The service object: the server records, the worker thread and its task queue.
+// The service object: the server records, the worker thread and its task queue, and the wiring
+// of the target watch and the client rounds to the connections and the status report.
 #pragma once
 
 #include <atomic>
@@ -26,6 +27,8 @@
 #include "service/status_file_writer.h"
 #include "service/status_report.h"
 #include "service/systemd_notify.h"
+#include "sync/client_rounds.h"
+#include "sync/target_watch.h"
 
 namespace vaultline {
 
@@ -33,10 +36,6 @@ enum class ConnState : int32_t { Closed, Open, LoggedIn };
 
 // What an open connection has yet to deliver before it counts as getting somewhere.
 enum class Awaiting { Nothing, LoginAnswer, Data };
-
-// Why every client is being checked: the target's address was learned or changed, or a recheck
-// (periodic or asked for) found it unchanged.
-enum class RoundReason { AddressChange, Recheck };
 
 // The service's delays and timeouts. The defaults are the service's own; tests pass shorter ones.
 struct ServiceTimes {
@@ -55,68 +54,48 @@ struct ServiceTimes {
     std::chrono::milliseconds passWait{100};
 };
 
-class Vaultline {
-public:
-    // One remote server: the archive target or one archive client, in three parts: what the
-    // configuration says, its connection, and the checks of a client's archive target. Only the
-    // service's members and its test access touch them.
-    struct Server {
-        // What the configuration says about the server; set before the record is installed and
-        // never changed, so any thread may read it.
-        ServerConfig config;
-        // Released with KXAPI_Cleanup; closing a connection keeps it for the next attempt. Set
-        // before the record is installed; called only on the worker thread from then on.
-        std::shared_ptr<void> handle;
+// One remote server: the archive target or one archive client, in three parts: what the
+// configuration says, its connection, and the checks of a client's archive target. The connection
+// part is the service's own; only the client rounds change the check part.
+struct ServerRecord {
+    // What the configuration says about the server; set before the record is installed and
+    // never changed, so any thread may read it.
+    ServerConfig config;
+    // Released with KXAPI_Cleanup; closing a connection keeps it for the next attempt. Set
+    // before the record is installed; called only on the worker thread from then on.
+    std::shared_ptr<void> handle;
 
-        // The server's connection. Worker thread only, but for `attempt` of the target, which
-        // Initialize claims on the main thread for the target's first connection.
-        struct Connection {
-            ConnState state = ConnState::Closed;
-            // Names the current connection: it moves on at every open, close and loss, so a task
-            // queued for an earlier connection does nothing.
-            uint64_t connection = 0;
-            // The connection a close is already queued for, so a flood of close requests queues
-            // one.
-            std::optional<uint64_t> closeQueuedFor;
-            // The one connection attempt that may be pending.
-            PendingSlot attempt;
-            // What the current connection has yet to deliver, and by when; one that misses its
-            // deadline is treated as lost. Set afresh at every open and login, and moved on by
-            // each piece of the data set, but never past `dataSetDeadline`.
-            Awaiting awaiting = Awaiting::Nothing;
-            Clock::TimePoint progressDeadline{};
-            Clock::TimePoint dataSetDeadline{};
-        };
-        Connection link;
-
-        // The target's one pending discovery. Worker thread only.
-        PendingSlot discovery;
-
-        // The checks of a client's archive target. Clients only; worker thread only.
-        struct ClientCheck {
-            // At most one check of a client's archive target per connection and verification
-            // interval.
-            bool verifyStarted = false;
-            Clock::TimePoint verifyDeadline{};
-            // A check is owed: set when a round or a confirmation starts, cleared by the outcome
-            // of a check. A client that asks to close while one is owed is closed and retried.
-            bool checkDue = false;
-            // The check owed is a recheck: the lines about a client found correct are DEBUG.
-            bool quietCheck = false;
-            // The client's latest outcome in the current round; none until it has one.
-            std::optional<ClientOutcome> roundOutcome;
-            // When the last rewrite is to be confirmed by a check on a new connection.
-            std::optional<Clock::TimePoint> confirmDue;
-            // A rewrite for the current address was sent and no check has found it applied yet.
-            bool rewriteUnconfirmed = false;
-            // Rewrites for the current address in a row that the next check found undone; the
-            // wait before each confirmation doubles with them, up to the recheck period. Reset by
-            // a check that finds the client correct and by an address change.
-            unsigned rewritesUndone = 0;
-            std::chrono::milliseconds confirmWait{0};
-        };
-        ClientCheck check;
+    // The server's connection. Worker thread only, but for `attempt` of the target, which
+    // Initialize claims on the main thread for the target's first connection.
+    struct Connection {
+        ConnState state = ConnState::Closed;
+        // Names the current connection: it moves on at every open, close and loss, so a task
+        // queued for an earlier connection does nothing.
+        uint64_t connection = 0;
+        // The connection a close is already queued for, so a flood of close requests queues
+        // one.
+        std::optional<uint64_t> closeQueuedFor;
+        // The one connection attempt that may be pending.
+        PendingSlot attempt;
+        // What the current connection has yet to deliver, and by when; one that misses its
+        // deadline is treated as lost. Set afresh at every open and login, and moved on by
+        // each piece of the data set, but never past `dataSetDeadline`.
+        Awaiting awaiting = Awaiting::Nothing;
+        Clock::TimePoint progressDeadline{};
+        Clock::TimePoint dataSetDeadline{};
     };
+    Connection link;
+
+    // The checks of a client's archive target, which only the client rounds change.
+    ClientCheck check;
+};
+
+// The service: owns the worker thread, the task queue, the records and the components, and
+// answers what the target watch and the client rounds ask of it, on the worker thread.
+class Vaultline : private TargetWatchListener, private ClientRoundsListener {
+public:
+    // One remote server: the archive target or one archive client.
+    using Server = ServerRecord;
 
     // What the SDK hands back to the callback. Never moves once created, so tasks and
     // callbacks refer to it by plain pointer.
@@ -177,10 +156,6 @@ private:
     // is logged at `severity`.
     void QueueClose(Server& server, Severity severity = Severity::INFO) REQUIRES(workerThread);
 
-    // Worker thread. Runs discovery on the target at once, or after the retry delay, unless a
-    // run is already pending; an immediate request replaces a pending delayed one.
-    void QueueDiscovery(Server& server, bool delayed) REQUIRES(workerThread);
-
     // Any thread. Runs `task` on the worker thread after the work already queued, or, when
     // `delayed`, at the first socket pass once the retry delay has passed on `clock`. A task
     // still waiting when the service is destroyed never runs.
@@ -214,44 +189,37 @@ private:
     // Worker thread. Holds the spare descriptor again if it was released.
     void TakeSpareDescriptor() REQUIRES(workerThread);
 
-    // Worker thread. The IP text of the connected adapter to use (DHCP preferred), or "" after a
-    // logged failure.
-    std::string GetAdapterAddress(void* handle) REQUIRES(workerThread);
-    // Worker thread. Learns the target's address and queues every client when it is new or has
-    // changed, telling the on-change command; retries after the retry delay while there is
-    // none.
-    void DoGetAddress(Server& server) REQUIRES(workerThread);
-    // Worker thread, inside the client's event handling. Checks the client's enabled archive
-    // target against `targetAddress` and rewrites a stale host.
-    void VerifyClientTarget(Server& server) REQUIRES(workerThread);
-
-    // Worker thread. Notes how a client's check or connection attempt ended: for the status
-    // line, the current round, and the confirmation of a rewrite. The target's own outcomes are
-    // not counted.
+    // Worker thread. Hands how a client's check or connection attempt ended to the rounds; the
+    // target's own outcomes are not counted.
     void ReportOutcome(Server& server, ClientOutcome outcome) REQUIRES(workerThread);
-    // Worker thread, for an outcome that counts. Schedules the confirmation of a rewrite, backing
-    // off while the client keeps undoing them, and warns once when it has undone three in a row.
-    // The outcome to count: a rewrite that keeps being undone counts as NotApplied.
-    ClientOutcome FollowRewrite(Server& server, ClientOutcome outcome) REQUIRES(workerThread);
-    // Worker thread. Checks every client against `targetAddress`, on a new connection each:
-    // after an address change, or for a recheck (then logged, and a correct client quietly).
-    // Pending confirmations are dropped; the next periodic recheck is due a period from now.
-    void StartRound(RoundReason reason) REQUIRES(workerThread);
-    // Worker thread. Called exactly once per round, when its last client reaches an outcome
-    // (at once for a round without clients); a round replaced by a newer one never settles.
-    // Logs the counts of correct, rewritten and failing clients (nothing without clients) and
-    // hands them to the on-change command.
-    void RoundSettled() REQUIRES(workerThread);
-    // Worker thread, with recordsMutex held. A recheck: the target's adapters are read again (at
-    // once when its connection is logged in, else at its next data) and, if its address is
-    // unchanged, every client is checked. A changed address starts an address-change round instead.
+    // Worker thread, with recordsMutex held. Asks the target watch for a recheck, telling it
+    // whether the target can be asked at once.
     void RequestRecheck() REQUIRES(workerThread, recordsMutex);
-    // Worker thread, once per pass, with recordsMutex held: starts a recheck asked for by
-    // SIGUSR1, or the periodic one when it is due and no round is under way.
-    void StartDueRecheck(Clock::TimePoint now) REQUIRES(workerThread, recordsMutex);
-    // Worker thread, once per pass for each client: starts the confirmation of a rewrite when it
-    // is due.
-    void ConfirmIfDue(Server& server, Clock::TimePoint now) REQUIRES(workerThread);
+    // A server as the client rounds see it.
+    static RoundClient RoundView(Server& server);
+
+    // What the target watch asks of the service.
+    void ScheduleDiscovery(const std::function<void()>& task, bool delayed) override
+        REQUIRES(workerThread);
+    void AddressChanged(const std::string& previous, const std::string& address) override
+        REQUIRES(workerThread);
+    void CheckClients(RoundReason reason) override REQUIRES(workerThread);
+    // What the client rounds ask of the service.
+    std::vector<RoundClient> RoundClients() override REQUIRES(workerThread);
+    void ReconnectClient(ServerRecord& client, Severity severity) override REQUIRES(workerThread);
+    void CloseClient(ServerRecord& client, Severity severity) override REQUIRES(workerThread);
+    bool AttemptPending(const ServerRecord& client) override REQUIRES(workerThread);
+    void OutcomeNoted(const ServerRecord& client, ClientOutcome outcome,
+                      std::optional<Clock::TimePoint> confirmDue) override REQUIRES(workerThread);
+    void TargetFound(const ServerRecord& client, std::string_view path) override
+        REQUIRES(workerThread);
+    void TargetRewritten(const ServerRecord& client, std::string_view path) override
+        REQUIRES(workerThread);
+    void RoundStarted(bool recheck, std::optional<Clock::TimePoint> nextRecheck) override
+        REQUIRES(workerThread);
+    void RoundSettled(const std::string& address, std::size_t correct, std::size_t rewritten,
+                      std::size_t failing, bool recheck) override REQUIRES(workerThread);
+
     // Worker thread, once per socket pass: the watchdog ping and the status line, when due.
     void ReportPass() REQUIRES(workerThread);
     // Worker thread, once per socket pass: hands the status file to its writer when it is due.
@@ -274,10 +242,6 @@ private:
     std::multimap<Clock::TimePoint, std::function<void()>> delayedTasks GUARDED_BY(delayedMutex);
     // Set by AskForRecheck; the worker takes it at its next pass.
     std::atomic<bool> recheckRequested{false};
-    // RecheckSeconds from the configuration: written by Initialize on the main thread before it
-    // queues the target's first connection, and read on the worker only by work that connection
-    // leads to. Zero turns confirmations and periodic rechecks off.
-    std::chrono::seconds recheckPeriod{3600};
     boost::asio::io_service ioService;
     // Held so that a pass can always create its epoll set when connections have taken every
     // other descriptor; -1 while released. Worker thread only after construction.
@@ -301,22 +265,12 @@ private:
     const std::vector<std::unique_ptr<CbData>>& InstalledClients() const NO_THREAD_SAFETY_ANALYSIS {
         return clients;
     }
-    // Worker thread only, like everything down to `passStart`. The target's address as last
-    // discovered; empty until then.
-    std::string targetAddress GUARDED_BY(workerThread);
-    // The round under way: why, and how many clients have no outcome yet.
-    bool roundOpen GUARDED_BY(workerThread) = false;
-    RoundReason roundReason GUARDED_BY(workerThread) = RoundReason::AddressChange;
-    std::size_t roundPending GUARDED_BY(workerThread) = 0;
-    // A recheck waits for the target's adapters to be read.
-    bool recheckWanted GUARDED_BY(workerThread) = false;
-    // A recheck was asked for while a round was under way: one starts once that round settles,
-    // however many were asked for.
-    bool recheckAsked GUARDED_BY(workerThread) = false;
-    // When the periodic recheck is due; none before the first round and while rechecks are off.
-    std::optional<Clock::TimePoint> nextRecheck GUARDED_BY(workerThread);
-    // The place in `clients` where the last pass started registering; each pass starts one
-    // further, so that no client is left behind others that are always ready.
+    // Worker thread only, but for the recheck period, which Initialize sets before it queues
+    // the target's first connection.
+    TargetWatch watch{*this};
+    ClientRounds rounds{*this, watch, clock, times.verifyInterval, times.confirmDelay};
+    // Worker thread only. The place in `clients` where the last pass started registering; each pass
+    // starts one further, so that no client is left behind others that are always ready.
     std::size_t passStart GUARDED_BY(workerThread) = 0;
     // The operator's command for address changes and settled rounds: configured by Initialize
     // on the main thread before it queues the target's first connection, polled by every pass,

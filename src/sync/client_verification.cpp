@@ -2,10 +2,10 @@
 #include <algorithm>
 
 #include "base/log_text.h"
-#include "base/logging.h"
-#include "service/vaultline.h"
+#include "sync/client_rounds.h"
 #include "sync/client_target_decision.h"
 #include "sync/sdk_records.h"
+#include "sync/target_watch.h"
 
 namespace vaultline {
 
@@ -17,16 +17,17 @@ constexpr uint64_t kMaxExtraTargetWarnings = 10;
 
 }  // namespace
 
-void Vaultline::VerifyClientTarget(Server& server) {
+void ClientRounds::VerifyClientTarget(const RoundClient& server) {
+    ClientCheck::State& check = server.check.state_;
     const Clock::TimePoint now = clock.Now();
-    if (server.check.verifyStarted && now < server.check.verifyDeadline) {
+    if (check.verifyStarted && now < check.verifyDeadline) {
         return;
     }
-    server.check.verifyStarted = true;
-    server.check.verifyDeadline = now + times.verifyInterval;
+    check.verifyStarted = true;
+    check.verifyDeadline = now + verifyInterval;
 
     const std::string& client = server.config.address;
-    const EnabledTarget read = ReadEnabledTarget(server.handle.get());
+    const EnabledTarget read = ReadEnabledTarget(server.handle);
     // The lines about further enabled targets and about failures stand in the order the targets
     // were read; only the first few further ones get a line each.
     uint64_t warned = 0;
@@ -48,7 +49,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
             << LogText(client) << ": multiple enabled archive targets found, using first; "
             << read.furtherEnabled - kMaxExtraTargetWarnings << " more not listed";
     }
-    ClientTargetDecision decision = DecideClientTarget(read, targetAddress);
+    ClientTargetDecision decision = DecideClientTarget(read, watch.Address());
     if (decision.outcome == ClientOutcome::NoTarget) {
         BOOST_LOG_SEV(*logger, Severity::ERROR)
             << LogText(client) << ": no enabled archive targets found";
@@ -57,9 +58,9 @@ void Vaultline::VerifyClientTarget(Server& server) {
     }
 
     const std::string& path = read.path;
-    statusFile.RecordFound(&server, path);
+    listener.TargetFound(server.record, path);
     // A recheck that finds a client correct is routine; a rewrite or a failure never is.
-    const Severity found = server.check.quietCheck && decision.outcome == ClientOutcome::Correct
+    const Severity found = check.quietCheck && decision.outcome == ClientOutcome::Correct
                                ? Severity::DEBUG
                                : Severity::INFO;
     BOOST_LOG_SEV(*logger, found) << LogText(client) << ": found archive target " << LogText(path);
@@ -72,7 +73,7 @@ void Vaultline::VerifyClientTarget(Server& server) {
         case PathAction::Correct:
             BOOST_LOG_SEV(*logger, found) << "archive target address is correct, not updating";
             ReportOutcome(server, decision.outcome);
-            QueueClose(server, found);
+            listener.CloseClient(server.record, found);
             return;
         case PathAction::NoBackslashAfterHost:
             BOOST_LOG_SEV(*logger, Severity::ERROR)
@@ -90,13 +91,13 @@ void Vaultline::VerifyClientTarget(Server& server) {
     update.path = newPath.data();
     // An SDK that reads the path by its length must see the new path's, NUL included.
     update.pathLength = newPath.size() + 1;
-    if (KXAPI_UpdateTargetEx(server.handle.get(), read.id, nullptr, nullptr, &update) < 0) {
+    if (KXAPI_UpdateTargetEx(server.handle, read.id, nullptr, nullptr, &update) < 0) {
         BOOST_LOG_SEV(*logger, Severity::ERROR)
             << LogText(client) << ": failed to update archive target";
         ReportOutcome(server, ClientOutcome::UpdateFailed);
         return;
     }
-    statusFile.RecordRewrite(&server, newPath, clock.Now());
+    listener.TargetRewritten(server.record, newPath);
     ReportOutcome(server, ClientOutcome::Rewritten);
 }
 

@@ -46,8 +46,8 @@ protected:
     // called yet, no earlier rewrite for the check to find undone.
     std::vector<std::string> VerifyFresh(const std::vector<scripted_sdk::Target>& targets) {
         return Verify([&] {
-            ClientServer(0).check.verifyStarted = false;
-            ClientServer(0).check.rewriteUnconfirmed = false;
+            Access().CheckState(ClientServer(0)).verifyStarted = false;
+            Access().CheckState(ClientServer(0)).rewriteUnconfirmed = false;
             scripted_sdk::Configure(kClient, [&](scripted_sdk::Connection& c) {
                 c.targets = targets;
                 c.updates.clear();
@@ -352,7 +352,7 @@ TEST_F(ClientVerificationTest, SecondTriggerWithinAMinuteIsDroppedSilently) {
             mark = log.Lines().size();
             scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
             Access().VerifyClientTarget(ClientServer(0));
-            deadline = ClientServer(0).check.verifyDeadline;
+            deadline = Access().CheckState(ClientServer(0)).verifyDeadline;
         });
         WaitForPasses(1);
         EXPECT_THAT(log.LinesFrom(mark), ElementsAre());

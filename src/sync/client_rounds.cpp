@@ -1,10 +1,11 @@
 // Rounds of client checks: after each address change and each recheck, until every client has
-// an outcome; confirmations of rewrites; the periodic and the asked-for recheck.
+// an outcome; confirmations of rewrites; when the periodic and the asked-for recheck are due.
+#include "sync/client_rounds.h"
+
 #include <algorithm>
 
 #include "base/log_text.h"
-#include "base/logging.h"
-#include "service/vaultline.h"
+#include "sync/target_watch.h"
 
 namespace vaultline {
 
@@ -37,40 +38,46 @@ const char* Clients(std::size_t count) {
 
 }  // namespace
 
-void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
-    if (server.config.isTarget) {
-        return;
-    }
+ClientRounds::ClientRounds(ClientRoundsListener& listener, const TargetWatch& watch,
+                           const Clock& clock, std::chrono::milliseconds verifyInterval,
+                           std::chrono::milliseconds confirmDelay)
+    : listener(listener),
+      watch(watch),
+      clock(clock),
+      verifyInterval(verifyInterval),
+      confirmDelay(confirmDelay) {}
+
+void ClientRounds::ReportOutcome(const RoundClient& client, ClientOutcome outcome) {
+    ClientCheck::State& check = client.check.state_;
     // The connection is about to be replaced by an attempt already queued: what it did is
     // moot, since an update it sent may never leave, and the next connection's outcome counts.
-    if (server.link.attempt.Pending()) {
-        status.RecordOutcome(&server, outcome);
-        statusFile.RecordOutcome(&server, outcome, clock.Now(), std::nullopt);
+    if (listener.AttemptPending(client.record)) {
+        listener.OutcomeNoted(client.record, outcome, std::nullopt);
         return;
     }
-    outcome = FollowRewrite(server, outcome);
-    status.RecordOutcome(&server, outcome);
+    outcome = FollowRewrite(client, outcome);
     if (IsCheckOutcome(outcome)) {
-        server.check.checkDue = false;
+        check.checkDue = false;
     }
-    statusFile.RecordOutcome(&server, outcome, clock.Now(), server.check.confirmDue);
+    listener.OutcomeNoted(client.record, outcome, check.confirmDue);
 
     if (!roundOpen) {
         return;
     }
-    const bool first = !server.check.roundOutcome;
-    server.check.roundOutcome = outcome;
+    const bool first = !check.roundOutcome;
+    check.roundOutcome = outcome;
     if (first && --roundPending == 0) {
         roundOpen = false;
         RoundSettled();
     }
 }
 
-ClientOutcome Vaultline::FollowRewrite(Server& server, ClientOutcome outcome) {
+ClientOutcome ClientRounds::FollowRewrite(const RoundClient& client, ClientOutcome outcome) {
+    ClientCheck::State& check = client.check.state_;
     if (outcome == ClientOutcome::Correct) {
-        server.check.confirmDue.reset();
-        server.check.rewriteUnconfirmed = false;
-        server.check.rewritesUndone = 0;
+        check.confirmDue.reset();
+        check.rewriteUnconfirmed = false;
+        check.rewritesUndone = 0;
         return outcome;
     }
     // A rejected or lost update leaves no trace on this side: only a later check can tell.
@@ -79,48 +86,46 @@ ClientOutcome Vaultline::FollowRewrite(Server& server, ClientOutcome outcome) {
         return outcome;
     }
     const std::chrono::milliseconds longest = recheckPeriod;
-    if (server.check.rewriteUnconfirmed) {
+    if (check.rewriteUnconfirmed) {
         // Found stale again for the same address: asking sooner would not make it stick.
-        ++server.check.rewritesUndone;
-        server.check.confirmWait = std::min(server.check.confirmWait * 2, longest);
+        ++check.rewritesUndone;
+        check.confirmWait = std::min(check.confirmWait * 2, longest);
     } else {
-        server.check.confirmWait = std::min(times.confirmDelay, longest);
+        check.confirmWait = std::min(confirmDelay, longest);
     }
-    server.check.rewriteUnconfirmed = true;
-    server.check.confirmDue = clock.Now() + server.check.confirmWait;
-    if (server.check.rewritesUndone == kUndoneRewritesToWarn) {
+    check.rewriteUnconfirmed = true;
+    check.confirmDue = clock.Now() + check.confirmWait;
+    if (check.rewritesUndone == kUndoneRewritesToWarn) {
         BOOST_LOG_SEV(*logger, Severity::WARNING)
-            << LogText(server.config.address) << ": update not applied after "
+            << LogText(client.config.address) << ": update not applied after "
             << kUndoneRewritesToWarn << " attempts; retrying every "
-            << std::chrono::duration_cast<std::chrono::seconds>(server.check.confirmWait).count()
-            << " s";
+            << std::chrono::duration_cast<std::chrono::seconds>(check.confirmWait).count() << " s";
     }
-    if (outcome == ClientOutcome::Rewritten &&
-        server.check.rewritesUndone >= kUndoneRewritesToWarn) {
+    if (outcome == ClientOutcome::Rewritten && check.rewritesUndone >= kUndoneRewritesToWarn) {
         return ClientOutcome::NotApplied;
     }
     return outcome;
 }
 
-void Vaultline::StartRound(RoundReason reason) {
+void ClientRounds::StartRound(RoundReason reason) {
     const Clock::TimePoint now = clock.Now();
     roundOpen = true;
     roundReason = reason;
-    const auto& clients = InstalledClients();
+    const std::vector<RoundClient> clients = listener.RoundClients();
     roundPending = clients.size();
     const bool recheck = reason == RoundReason::Recheck;
-    for (const auto& client : clients) {
-        Server& server = client->server;
-        server.check.roundOutcome.reset();
-        server.check.checkDue = true;
-        server.check.quietCheck = recheck;
-        server.check.confirmDue.reset();
+    for (const RoundClient& client : clients) {
+        ClientCheck::State& check = client.check.state_;
+        check.roundOutcome.reset();
+        check.checkDue = true;
+        check.quietCheck = recheck;
+        check.confirmDue.reset();
         // A client checked within the verification interval would otherwise ignore the new
         // address; rewrites undone for the old one say nothing about the new one.
         if (!recheck) {
-            server.check.verifyStarted = false;
-            server.check.rewriteUnconfirmed = false;
-            server.check.rewritesUndone = 0;
+            check.verifyStarted = false;
+            check.rewriteUnconfirmed = false;
+            check.rewritesUndone = 0;
         }
     }
     if (recheckPeriod.count() > 0) {
@@ -128,15 +133,14 @@ void Vaultline::StartRound(RoundReason reason) {
     } else {
         nextRecheck.reset();
     }
-    status.RecheckScheduled(nextRecheck);
-    statusFile.RoundStarted(recheck, nextRecheck);
+    listener.RoundStarted(recheck, nextRecheck);
     if (recheck) {
         BOOST_LOG_SEV(*logger, Severity::INFO)
             << "rechecking " << clients.size() << Clients(clients.size()) << " against "
-            << targetAddress;
+            << watch.Address();
     }
-    for (const auto& client : clients) {
-        QueueReconnect(client->server, false, recheck ? Severity::DEBUG : Severity::INFO);
+    for (const RoundClient& client : clients) {
+        listener.ReconnectClient(client.record, recheck ? Severity::DEBUG : Severity::INFO);
     }
     if (clients.empty()) {
         roundOpen = false;
@@ -144,42 +148,33 @@ void Vaultline::StartRound(RoundReason reason) {
     }
 }
 
-void Vaultline::RoundSettled() {
+void ClientRounds::RoundSettled() {
     std::size_t correct = 0;
     std::size_t rewritten = 0;
     std::size_t failing = 0;
-    const auto& clients = InstalledClients();
-    for (const auto& client : clients) {
-        const auto& outcome = client->server.check.roundOutcome;
+    const std::vector<RoundClient> clients = listener.RoundClients();
+    for (const RoundClient& client : clients) {
+        const auto& outcome = client.check.state_.roundOutcome;
         correct += outcome == ClientOutcome::Correct;
         rewritten += outcome == ClientOutcome::Rewritten;
         failing +=
             outcome && *outcome != ClientOutcome::Correct && *outcome != ClientOutcome::Rewritten;
     }
     const bool recheck = roundReason == RoundReason::Recheck;
-    statusFile.RoundSettled(clock.Now());
-    onChange.Notify(SettledMoment(targetAddress, correct, rewritten, failing, recheck));
+    const std::string& address = watch.Address();
+    listener.RoundSettled(address, correct, rewritten, failing, recheck);
     // Without clients there is nothing to tell.
     if (clients.empty()) {
         return;
     }
     BOOST_LOG_SEV(*logger, Severity::INFO)
-        << clients.size() << Clients(clients.size()) << " checked against " << targetAddress
+        << clients.size() << Clients(clients.size()) << " checked against " << address
         << " after the " << (recheck ? "recheck" : "address change") << ": " << correct
         << " correct, " << rewritten << " rewritten, " << failing << " failing";
 }
 
-void Vaultline::RequestRecheck() {
-    recheckWanted = true;
-    // Without its adapter data the target cannot be asked; its next data starts the discovery.
-    if (target && target->server.link.state == ConnState::LoggedIn &&
-        target->server.link.awaiting == Awaiting::Nothing) {
-        QueueDiscovery(target->server, false);
-    }
-}
-
-void Vaultline::StartDueRecheck(Clock::TimePoint now) {
-    if (recheckRequested.exchange(false)) {
+bool ClientRounds::RecheckDue(Clock::TimePoint now, bool asked, bool recheckWanted) {
+    if (asked) {
         recheckAsked = true;
     }
     // A recheck waiting for the target's adapters already covers any asked for meanwhile, and
@@ -187,25 +182,27 @@ void Vaultline::StartDueRecheck(Clock::TimePoint now) {
     // the clients' checks before they finish.
     if (recheckWanted) {
         recheckAsked = false;
-        return;
+        return false;
     }
     if (roundOpen) {
-        return;
+        return false;
     }
     if (recheckAsked || (nextRecheck && now >= *nextRecheck)) {
         recheckAsked = false;
-        RequestRecheck();
+        return true;
     }
+    return false;
 }
 
-void Vaultline::ConfirmIfDue(Server& server, Clock::TimePoint now) {
-    if (!server.check.confirmDue || now < *server.check.confirmDue) {
+void ClientRounds::ConfirmIfDue(const RoundClient& client, Clock::TimePoint now) {
+    ClientCheck::State& check = client.check.state_;
+    if (!check.confirmDue || now < *check.confirmDue) {
         return;
     }
-    server.check.confirmDue.reset();
-    server.check.checkDue = true;
-    server.check.quietCheck = true;
-    QueueReconnect(server, false, Severity::DEBUG);
+    check.confirmDue.reset();
+    check.checkDue = true;
+    check.quietCheck = true;
+    listener.ReconnectClient(client.record, Severity::DEBUG);
 }
 
 }  // namespace vaultline

@@ -1,15 +1,15 @@
 // Finding the archive target's address from its own adapter report, and noticing changes.
+#include "sync/target_watch.h"
+
 #include <optional>
 
 #include "base/log_text.h"
-#include "base/logging.h"
-#include "service/vaultline.h"
 #include "sync/adapter_choice.h"
 #include "sync/sdk_records.h"
 
 namespace vaultline {
 
-std::string Vaultline::GetAdapterAddress(void* handle) {
+std::string TargetWatch::GetAdapterAddress(void* handle) {
     const AdapterChoice choice = ChooseTargetAdapter(
         ReadAdapterCount(handle),
         [handle](uint64_t index) -> std::optional<AdapterFlags> {
@@ -56,32 +56,40 @@ std::string Vaultline::GetAdapterAddress(void* handle) {
     return choice.address;
 }
 
-void Vaultline::QueueDiscovery(Server& server, bool delayed) {
-    const auto token = server.discovery.Claim(delayed);
+void TargetWatch::QueueDiscovery(void* handle, bool delayed) {
+    const auto token = discovery.Claim(delayed);
     if (!token) {
         return;
     }
-    Schedule(
-        [this, &server, token = *token] {
+    listener.ScheduleDiscovery(
+        [this, handle, token = *token] {
             AssertWorkerThread();
-            if (server.discovery.Take(token)) {
-                DoGetAddress(server);
+            if (discovery.Take(token)) {
+                DoGetAddress(handle);
             }
         },
         delayed);
 }
 
-void Vaultline::DoGetAddress(Server& server) {
-    const std::string address = GetAdapterAddress(server.handle.get());
+void TargetWatch::RequestRecheck(void* handle, bool targetIdle) {
+    recheckWanted = true;
+    // Without its adapter data the target cannot be asked; its next data starts the discovery.
+    if (targetIdle) {
+        QueueDiscovery(handle, false);
+    }
+}
+
+void TargetWatch::DoGetAddress(void* handle) {
+    const std::string address = GetAdapterAddress(handle);
     // Empty when the target gave no address to use.
     if (address.empty()) {
-        QueueDiscovery(server, true);
+        QueueDiscovery(handle, true);
         return;
     }
     if (address == targetAddress) {
         if (recheckWanted) {
             recheckWanted = false;
-            StartRound(RoundReason::Recheck);
+            listener.CheckClients(RoundReason::Recheck);
         }
         return;
     }
@@ -94,13 +102,12 @@ void Vaultline::DoGetAddress(Server& server) {
         BOOST_LOG_SEV(*logger, Severity::INFO)
             << "initial target address is " << address << "; verifying clients";
     }
-    onChange.Notify(AddressMoment(targetAddress, address));
+    const std::string previous = targetAddress;
     targetAddress = address;
-    status.TargetAddressChanged(address, clock.Calendar());
-    statusFile.AddressChanged(address, clock.Now());
+    listener.AddressChanged(previous, address);
     // Checking every client against the new address is a recheck too.
     recheckWanted = false;
-    StartRound(RoundReason::AddressChange);
+    listener.CheckClients(RoundReason::AddressChange);
 }
 
 }  // namespace vaultline
