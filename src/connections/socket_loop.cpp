@@ -107,9 +107,8 @@ void Vaultline::PollSockets() {
 }
 
 void Vaultline::RegisterOpenClients(int epollFd) {
-    // From `passStart` round the list: only the first 32 ready connections are served, so the
-    // start moves on when they keep taking every event. Otherwise the list's order holds, so a
-    // round finishes its first clients first and closes their connections early.
+    // From `passStart` round the list, whose order a round then keeps: its first clients finish
+    // first and their connections close early.
     bool wrapped = false;
     auto place = openClients.lower_bound(passStart);
     while (true) {
@@ -135,7 +134,9 @@ void Vaultline::RegisterOpenClients(int epollFd) {
 }
 
 void Vaultline::RunDueChecks(Clock::TimePoint now) {
+    // The visits run inside this call, on the worker.
     confirmationsDue.TakeDue(now, [&](Server& server) {
+        AssertWorkerThread();
         if (server.confirmDue && now < *server.confirmDue) {
             confirmationsDue.Watch(server, *server.confirmDue);
             return;
@@ -143,6 +144,7 @@ void Vaultline::RunDueChecks(Clock::TimePoint now) {
         ConfirmIfDue(server, now);
     });
     progressDue.TakeDue(now, [&](Server& server) {
+        AssertWorkerThread();
         // A connection that is not open has nothing to drop; its next open sets a deadline anew.
         if (server.state == ConnState::Closed || server.awaiting == Awaiting::Nothing) {
             return;
