@@ -25,19 +25,21 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
                           server.quietCheck && server.checkDue ? Severity::DEBUG : Severity::INFO)
                 << "successful login to " << server.config;
             server.state = ConnState::LoggedIn;
+            WatchSocket(server);
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);
             const Clock::TimePoint now = clock.Now();
-            server.awaiting = Awaiting::Data;
             server.dataSetDeadline = now + times.dataSetLimit;
-            server.progressDeadline = std::min(now + times.progressTimeout, server.dataSetDeadline);
+            AwaitProgress(server, Awaiting::Data,
+                          std::min(now + times.progressTimeout, server.dataSetDeadline));
             break;
         }
         case KXAPI_EVENT_DATA_PROGRESS:
             // A large data set on a slow link keeps its connection while its pieces keep coming.
             if (server.awaiting == Awaiting::Data) {
-                server.progressDeadline =
-                    std::min(clock.Now() + times.progressTimeout, server.dataSetDeadline);
+                AwaitProgress(
+                    server, Awaiting::Data,
+                    std::min(clock.Now() + times.progressTimeout, server.dataSetDeadline));
             }
             break;
         case KXAPI_EVENT_DATA_READY:

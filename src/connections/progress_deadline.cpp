@@ -24,6 +24,12 @@ std::string DurationText(std::chrono::milliseconds duration) {
 
 }  // namespace
 
+void Vaultline::AwaitProgress(Server& server, Awaiting what, Clock::TimePoint deadline) {
+    server.awaiting = what;
+    server.progressDeadline = deadline;
+    progressDue.Watch(server, deadline);
+}
+
 void Vaultline::DropIfStalled(Server& server, Clock::TimePoint now) {
     if (server.awaiting == Awaiting::Nothing || now < server.progressDeadline) {
         return;

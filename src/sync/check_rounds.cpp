@@ -88,6 +88,7 @@ ClientOutcome Vaultline::FollowRewrite(Server& server, ClientOutcome outcome) {
     }
     server.rewriteUnconfirmed = true;
     server.confirmDue = clock.Now() + server.confirmWait;
+    confirmationsDue.Watch(server, *server.confirmDue);
     if (server.rewritesUndone == kUndoneRewritesToWarn) {
         BOOST_LOG_SEV(*logger, Severity::WARNING)
             << LogText(server.config.address) << ": update not applied after "
