@@ -24,20 +24,21 @@ int Vaultline::KxapiHandler(int event, long result, tagPayloadType*, unsigned lo
             BOOST_LOG_SEV(*logger, server.check.QuietLogin() ? Severity::DEBUG : Severity::INFO)
                 << "successful login to " << server.config;
             server.link.state = ConnState::LoggedIn;
+            WatchSocket(server);
             // The socket at the open may have stood in for a name still being resolved.
             EnableKeepalive(server);
             const Clock::TimePoint now = clock.Now();
-            server.link.awaiting = Awaiting::Data;
             server.link.dataSetDeadline = now + times.dataSetLimit;
-            server.link.progressDeadline =
-                std::min(now + times.progressTimeout, server.link.dataSetDeadline);
+            AwaitProgress(server, Awaiting::Data,
+                          std::min(now + times.progressTimeout, server.link.dataSetDeadline));
             break;
         }
         case KXAPI_EVENT_DATA_PROGRESS:
             // A large data set on a slow link keeps its connection while its pieces keep coming.
             if (server.link.awaiting == Awaiting::Data) {
-                server.link.progressDeadline =
-                    std::min(clock.Now() + times.progressTimeout, server.link.dataSetDeadline);
+                AwaitProgress(
+                    server, Awaiting::Data,
+                    std::min(clock.Now() + times.progressTimeout, server.link.dataSetDeadline));
             }
             break;
         case KXAPI_EVENT_DATA_READY:

@@ -24,6 +24,12 @@ std::string DurationText(std::chrono::milliseconds duration) {
 
 }  // namespace
 
+void Vaultline::AwaitProgress(Server& server, Awaiting what, Clock::TimePoint deadline) {
+    server.link.awaiting = what;
+    server.link.progressDeadline = deadline;
+    progressDue.Watch(server, deadline);
+}
+
 void Vaultline::DropIfStalled(Server& server, Clock::TimePoint now) {
     if (server.link.awaiting == Awaiting::Nothing || now < server.link.progressDeadline) {
         return;

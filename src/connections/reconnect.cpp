@@ -21,8 +21,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
             }
             // Whatever the handle was connected to goes with this open.
             EndConnection(server);
-            server.link.awaiting = Awaiting::LoginAnswer;
-            server.link.progressDeadline = clock.Now() + times.progressTimeout;
+            AwaitProgress(server, Awaiting::LoginAnswer, clock.Now() + times.progressTimeout);
             if (KXAPI_Open(server.handle.get(), server.config.address.c_str(),
                            server.config.port) != 0) {
                 BOOST_LOG_SEV(*logger, Severity::ERROR) << "open failed, retrying";
@@ -31,6 +30,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
                 return;
             }
             server.link.state = ConnState::Open;
+            WatchSocket(server);
             EnableKeepalive(server);
             // The outcome of an accepted request arrives later as the login event.
             if (KXAPI_Login(server.handle.get(), server.config.username.c_str(),

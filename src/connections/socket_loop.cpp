@@ -3,8 +3,12 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "base/log_text.h"
 #include "base/logging.h"
@@ -42,31 +46,16 @@ void Vaultline::PollSockets() {
     }
     const Clock::TimePoint now = clock.Now();
     onChange.Poll(now);
+    std::size_t clientCount = 0;
     {
         MutexLock lock(recordsMutex);
         if (rounds.RecheckDue(now, recheckRequested.exchange(false), watch.RecheckWanted())) {
             RequestRecheck();
         }
-        if (target && target->server.link.state != ConnState::Closed) {
-            DropIfStalled(target->server, now);
-        }
+        RunDueChecks(now);
         RegisterSocket(epollFd, target.get());
-        // The target first, then the clients from one place further round the list than the
-        // last pass: only the first 32 ready connections are served, so a fixed start would
-        // leave the clients after 32 that are always ready unserved for ever. Moving on by one
-        // keeps the list's order otherwise, so a round still finishes its first clients first
-        // and closes their connections early.
-        const std::size_t count = clients.size();
-        passStart = count == 0 ? 0 : (passStart + 1) % count;
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t index = (passStart + i) % count;
-            Server& server = clients[index]->server;
-            rounds.ConfirmIfDue(RoundView(server), now);
-            if (server.link.state != ConnState::Closed) {
-                DropIfStalled(server, now);
-            }
-            RegisterSocket(epollFd, clients[index].get());
-        }
+        clientCount = clients.size();
+        RegisterOpenClients(epollFd);
     }
 
     epoll_event events[kMaxEventsPerPass];
@@ -78,8 +67,16 @@ void Vaultline::PollSockets() {
         const int error = errno;
         BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollWaitFailed << ErrorSuffix(error);
     }
+    // Connections that took every event of this pass and of the one before may go on doing so
+    // for ever, and would keep the clients after them unserved: the next pass starts one place
+    // further round. Moving only then keeps a round's wave of connections in the list's order.
+    bool onlyServedAgain = ready == kMaxEventsPerPass;
+    std::array<void*, kMaxEventsPerPass> served{};
     for (int i = 0; i < ready; ++i) {
         void* const handle = events[i].data.ptr;
+        onlyServedAgain = onlyServedAgain &&
+                          std::binary_search(servedLastPass.begin(), servedLastPass.end(), handle);
+        served[i] = handle;
         const uint32_t mask = events[i].events;
         // Receive, send and the exceptional report each happen whatever the one before did.
         if ((mask & EPOLLIN) != 0 && KXAPI_Recv(handle) != 0) {
@@ -94,6 +91,12 @@ void Vaultline::PollSockets() {
                 << "exceptional condition on hkx " << handle << ": " << rest;
         }
     }
+    const auto servedEnd = served.begin() + std::max(ready, 0);
+    std::sort(served.begin(), servedEnd);
+    servedLastPass.assign(served.begin(), servedEnd);
+    if (onlyServedAgain && clientCount > 0) {
+        passStart = (passStart + 1) % clientCount;
+    }
 
     close(epollFd);
     TakeSpareDescriptor();
@@ -103,6 +106,64 @@ void Vaultline::PollSockets() {
         AssertWorkerThread();
         PollSockets();
     });
+}
+
+void Vaultline::RegisterOpenClients(int epollFd) {
+    // From `passStart` round the list, whose order a round then keeps: its first clients finish
+    // first and their connections close early.
+    bool wrapped = false;
+    auto place = openClients.lower_bound(passStart);
+    while (true) {
+        if (place == openClients.end()) {
+            if (wrapped) {
+                break;
+            }
+            wrapped = true;
+            place = openClients.begin();
+            continue;
+        }
+        if (wrapped && *place >= passStart) {
+            break;
+        }
+        CbData* const data = clients[*place].get();
+        if (data->server.link.state == ConnState::Closed) {
+            place = openClients.erase(place);
+            continue;
+        }
+        RegisterSocket(epollFd, data);
+        ++place;
+    }
+}
+
+void Vaultline::RunDueChecks(Clock::TimePoint now) {
+    // The visits run inside this call, on the worker.
+    confirmationsDue.TakeDue(now, [&](Server& server) {
+        AssertWorkerThread();
+        const std::optional<Clock::TimePoint> due = server.check.ConfirmDue();
+        if (due && now < *due) {
+            confirmationsDue.Watch(server, *due);
+            return;
+        }
+        rounds.ConfirmIfDue(RoundView(server), now);
+    });
+    progressDue.TakeDue(now, [&](Server& server) {
+        AssertWorkerThread();
+        // A connection that is not open has nothing to drop; its next open sets a deadline anew.
+        if (server.link.state == ConnState::Closed || server.link.awaiting == Awaiting::Nothing) {
+            return;
+        }
+        if (now < server.link.progressDeadline) {
+            progressDue.Watch(server, server.link.progressDeadline);
+            return;
+        }
+        DropIfStalled(server, now);
+    });
+}
+
+void Vaultline::WatchSocket(const Server& server) {
+    if (!server.config.isTarget) {
+        openClients.insert(server.place);
+    }
 }
 
 void Vaultline::TakeSpareDescriptor() {

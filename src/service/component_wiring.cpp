@@ -72,6 +72,10 @@ void Vaultline::TargetRewritten(const ServerRecord& client, std::string_view pat
     statusFile.RecordRewrite(&client, path, clock.Now());
 }
 
+void Vaultline::ConfirmationScheduled(ServerRecord& client, Clock::TimePoint due) {
+    confirmationsDue.Watch(client, due);
+}
+
 void Vaultline::RoundStarted(bool recheck, std::optional<Clock::TimePoint> nextRecheck) {
     status.RecheckScheduled(nextRecheck);
     statusFile.RoundStarted(recheck, nextRecheck);

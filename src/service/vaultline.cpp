@@ -99,6 +99,7 @@ bool Vaultline::Initialize() {
                 target = std::move(record);
                 statusFile.SetTarget(config);
             } else {
+                record->server.place = clients.size();
                 statusFile.AddClient(&record->server, config);
                 clients.push_back(std::move(record));
             }

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "configuration/configuration.h"
 #include "on_change/runner.h"
 #include "sdk/kxapi.h"
+#include "service/due_index.h"
 #include "service/status_file.h"
 #include "service/status_file_writer.h"
 #include "service/status_report.h"
@@ -61,6 +63,8 @@ struct ServerRecord {
     // What the configuration says about the server; set before the record is installed and
     // never changed, so any thread may read it.
     ServerConfig config;
+    // Clients only: the client's place in the list of clients, with the contract of `config`.
+    std::size_t place = 0;
     // Released with KXAPI_Cleanup; closing a connection keeps it for the next attempt. Set
     // before the record is installed; called only on the worker thread from then on.
     std::shared_ptr<void> handle;
@@ -88,6 +92,10 @@ struct ServerRecord {
 
     // The checks of a client's archive target, which only the client rounds change.
     ClientCheck check;
+    // When the record's entries in the service's indexes of progress deadlines and of
+    // confirmations come up; none without one. Worker thread only.
+    std::optional<Clock::TimePoint> progressIndexedAt;
+    std::optional<Clock::TimePoint> confirmIndexedAt;
 };
 
 // The service: owns the worker thread, the task queue, the records and the components, and
@@ -183,9 +191,22 @@ private:
     // Worker thread, in a pass, with recordsMutex held. Adds one connection to the pass's epoll
     // set, or declares it lost and reconnects it.
     void RegisterSocket(int epollFd, CbData* data) REQUIRES(workerThread, recordsMutex);
-    // Worker thread, once per pass for each connection that is not Closed. A connection that
-    // missed its progress deadline is closed with one WARNING and retried after the delay.
+    // Worker thread, in a pass, with recordsMutex held. Registers the clients whose connections
+    // are open, from `passStart` round the list, and forgets those found Closed.
+    void RegisterOpenClients(int epollFd) REQUIRES(workerThread, recordsMutex);
+    // Worker thread, in a pass: confirmations that have fallen due start, then connections
+    // that missed their progress deadlines are dropped. Only the records whose entries have come
+    // up are looked at.
+    void RunDueChecks(Clock::TimePoint now) REQUIRES(workerThread);
+    // Worker thread, in a pass, for a connection that is not Closed. One that missed its progress
+    // deadline is closed with one WARNING and retried after the delay.
     void DropIfStalled(Server& server, Clock::TimePoint now) REQUIRES(workerThread);
+    // Worker thread. The connection now awaits `what` by `deadline`; the passes look at it then.
+    void AwaitProgress(Server& server, Awaiting what, Clock::TimePoint deadline)
+        REQUIRES(workerThread);
+    // Worker thread, when a connection opens or logs in: a client's socket is watched by every
+    // pass from now until the connection is closed.
+    void WatchSocket(const Server& server) REQUIRES(workerThread);
     // Worker thread. Holds the spare descriptor again if it was released.
     void TakeSpareDescriptor() REQUIRES(workerThread);
 
@@ -219,6 +240,8 @@ private:
         REQUIRES(workerThread);
     void RoundSettled(const std::string& address, std::size_t correct, std::size_t rewritten,
                       std::size_t failing, bool recheck) override REQUIRES(workerThread);
+    void ConfirmationScheduled(ServerRecord& client, Clock::TimePoint due) override
+        REQUIRES(workerThread);
 
     // Worker thread, once per socket pass: the watchdog ping and the status line, when due.
     void ReportPass() REQUIRES(workerThread);
@@ -269,9 +292,20 @@ private:
     // the target's first connection.
     TargetWatch watch{*this};
     ClientRounds rounds{*this, watch, clock, times.verifyInterval, times.confirmDelay};
-    // Worker thread only. The place in `clients` where the last pass started registering; each pass
-    // starts one further, so that no client is left behind others that are always ready.
+    // Worker thread only. The place in `clients` where a pass starts registering. It moves one
+    // further when a full pass served only connections the pass before had served too, so that no
+    // client is left behind others that are always ready.
     std::size_t passStart GUARDED_BY(workerThread) = 0;
+    // The connections the last pass served, sorted.
+    std::vector<void*> servedLastPass GUARDED_BY(workerThread);
+    // The places of the clients whose connections may be open, in the list's order. A pass
+    // registers these and forgets those it finds Closed, so with every client closed it looks at
+    // none of them.
+    std::set<std::size_t> openClients GUARDED_BY(workerThread);
+    // Which records may have a progress deadline or a confirmation due, and when, so that a pass
+    // looks only at those now due.
+    DueIndex<Server> progressDue GUARDED_BY(workerThread){&Server::progressIndexedAt};
+    DueIndex<Server> confirmationsDue GUARDED_BY(workerThread){&Server::confirmIndexedAt};
     // The operator's command for address changes and settled rounds: configured by Initialize
     // on the main thread before it queues the target's first connection, polled by every pass,
     // told by the worker, stopped on the main thread once the worker has stopped.

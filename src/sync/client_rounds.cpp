@@ -95,6 +95,7 @@ ClientOutcome ClientRounds::FollowRewrite(const RoundClient& client, ClientOutco
     }
     check.rewriteUnconfirmed = true;
     check.confirmDue = clock.Now() + check.confirmWait;
+    listener.ConfirmationScheduled(client.record, *check.confirmDue);
     if (check.rewritesUndone == kUndoneRewritesToWarn) {
         BOOST_LOG_SEV(*logger, Severity::WARNING)
             << LogText(client.config.address) << ": update not applied after "

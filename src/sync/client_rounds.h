@@ -30,13 +30,18 @@ enum class RoundReason { AddressChange, Recheck };
 // Worker thread only.
 class ClientCheck {
 public:
-    // A check is owed: a client that asks to close before it is closed and retried.
-    bool CheckOwed() const { return state_.checkDue; }
+    // A check is owed: a client that asks to close before the check is made is closed and
+    // retried.
+    bool CheckOwed() const REQUIRES(workerThread) { return state_.checkDue; }
     // The check owed is a recheck: a login that leads to it is routine.
-    bool QuietLogin() const { return state_.quietCheck && state_.checkDue; }
+    bool QuietLogin() const REQUIRES(workerThread) { return state_.quietCheck && state_.checkDue; }
     // A check made on the ended connection must not stop the next one's: an update sent there
     // may never have left.
-    void ConnectionEnded() { state_.verifyStarted = false; }
+    void ConnectionEnded() REQUIRES(workerThread) { state_.verifyStarted = false; }
+    // When the last rewrite is to be confirmed; none while no confirmation waits.
+    std::optional<Clock::TimePoint> ConfirmDue() const REQUIRES(workerThread) {
+        return state_.confirmDue;
+    }
 
     struct State {
         // At most one check of a client's archive target per connection and verification
@@ -79,23 +84,32 @@ struct RoundClient {
 class ClientRoundsListener {
 public:
     // Every installed client, in the configuration's order.
-    virtual std::vector<RoundClient> RoundClients() = 0;
+    virtual std::vector<RoundClient> RoundClients() REQUIRES(workerThread) = 0;
     // Connects the client afresh at once; "connecting to server" is logged at `severity`.
-    virtual void ReconnectClient(ServerRecord& client, Severity severity) = 0;
+    virtual void ReconnectClient(ServerRecord& client, Severity severity)
+        REQUIRES(workerThread) = 0;
     // Queues a close of the client's connection, logged at `severity`.
-    virtual void CloseClient(ServerRecord& client, Severity severity) = 0;
+    virtual void CloseClient(ServerRecord& client, Severity severity) REQUIRES(workerThread) = 0;
     // A new connection attempt is pending, which makes the current connection's outcome moot.
-    virtual bool AttemptPending(const ServerRecord& client) = 0;
+    virtual bool AttemptPending(const ServerRecord& client) REQUIRES(workerThread) = 0;
     // For the status line and file: how the client's check or connection ended, and when a
     // rewrite is to be confirmed.
     virtual void OutcomeNoted(const ServerRecord& client, ClientOutcome outcome,
-                              std::optional<Clock::TimePoint> confirmDue) = 0;
-    virtual void TargetFound(const ServerRecord& client, std::string_view path) = 0;
-    virtual void TargetRewritten(const ServerRecord& client, std::string_view path) = 0;
-    virtual void RoundStarted(bool recheck, std::optional<Clock::TimePoint> nextRecheck) = 0;
+                              std::optional<Clock::TimePoint> confirmDue)
+        REQUIRES(workerThread) = 0;
+    virtual void TargetFound(const ServerRecord& client, std::string_view path)
+        REQUIRES(workerThread) = 0;
+    virtual void TargetRewritten(const ServerRecord& client, std::string_view path)
+        REQUIRES(workerThread) = 0;
+    // The client's rewrite is to be confirmed at `due`: a pass then calls ConfirmIfDue.
+    virtual void ConfirmationScheduled(ServerRecord& client, Clock::TimePoint due)
+        REQUIRES(workerThread) = 0;
+    virtual void RoundStarted(bool recheck, std::optional<Clock::TimePoint> nextRecheck)
+        REQUIRES(workerThread) = 0;
     // The counts of a settled round, before its line is logged.
     virtual void RoundSettled(const std::string& address, std::size_t correct,
-                              std::size_t rewritten, std::size_t failing, bool recheck) = 0;
+                              std::size_t rewritten, std::size_t failing, bool recheck)
+        REQUIRES(workerThread) = 0;
 
 protected:
     ~ClientRoundsListener() = default;

@@ -16,12 +16,14 @@ namespace vaultline {
 class TargetWatchListener {
 public:
     // Runs `task` on the worker thread, at once or after the retry delay.
-    virtual void ScheduleDiscovery(const std::function<void()>& task, bool delayed) = 0;
+    virtual void ScheduleDiscovery(const std::function<void()>& task, bool delayed)
+        REQUIRES(workerThread) = 0;
     // The watch now holds `address`, learned or changed from `previous` (empty when first
     // learned): for the on-change command and the status line and file.
-    virtual void AddressChanged(const std::string& previous, const std::string& address) = 0;
+    virtual void AddressChanged(const std::string& previous, const std::string& address)
+        REQUIRES(workerThread) = 0;
     // Every client is to be checked against the watch's address.
-    virtual void CheckClients(RoundReason reason) = 0;
+    virtual void CheckClients(RoundReason reason) REQUIRES(workerThread) = 0;
 
 protected:
     ~TargetWatchListener() = default;

@@ -189,6 +189,39 @@ TEST_F(SocketLoopTest, AlwaysReadyConnectionsListedFirstDoNotStarveALaterClient)
     EXPECT_GT(scripted_sdk::Inspect(2).recvCalls, 1);
 }
 
+// A round opens every client at once. While the passes serve different connections each time,
+// the start does not move, so the first clients in the list are served first.
+TEST_F(SocketLoopTest, RoundOfConnectionsIsServedInTheListsOrder) {
+    constexpr int kClients = 40;
+    ConnectTarget(kClients);
+    for (int connection = 2; connection <= kClients + 1; ++connection) {
+        scripted_sdk::Configure(connection,
+                                [](scripted_sdk::Connection& c) { c.readableOnOpen = true; });
+    }
+    scripted_sdk::Configure(1, [](scripted_sdk::Connection& c) {
+        c.adapters = {scripted_sdk::Adapter{}};
+        c.adapters[0].ip = "10.0.0.5";
+    });
+    WaitForPasses(3);
+    scripted_sdk::ClearCalls();
+    OnWorker([&] { Access().DoGetAddress(TargetServer()); });
+    ASSERT_TRUE(testing_support::WaitUntil(
+        [] { return scripted_sdk::Inspect(kClients + 1).recvCalls == 1; },
+        std::chrono::seconds(2)));
+
+    std::vector<std::string> receives;
+    for (const std::string& call : scripted_sdk::Calls()) {
+        if (call.rfind("Recv(", 0) == 0) {
+            receives.push_back(call);
+        }
+    }
+    std::vector<std::string> listOrder;
+    for (int connection = 2; connection <= kClients + 1; ++connection) {
+        listOrder.push_back("Recv(" + std::to_string(connection) + ")");
+    }
+    EXPECT_EQ(receives, listOrder);
+}
+
 // Work queued for the worker runs after the pass in progress, which must not sit out its
 // 100 ms first.
 TEST_F(SocketLoopTest, PassDoesNotWaitWhileTasksAreQueued) {
