@@ -14,16 +14,19 @@
 
 namespace vaultline {
 
-// Holds a reference to the service; each call has the thread contract of the member it reaches.
+// Holds a reference to the service; each call has the thread contract of the member it reaches,
+// which the callers keep: the steps below tell the analysis so, as the worker's entry points do.
 class ServiceTestAccess {
 public:
     explicit ServiceTestAccess(Vaultline& service) : service_(service) {}
 
     // After Initialize. Records live as long as the service.
-    Vaultline::CbData& TargetRecord() const { return *service_.target; }
-    Vaultline::CbData& ClientRecord(std::size_t index) const { return *service_.clients[index]; }
-    bool HasTarget() const { return service_.target != nullptr; }
-    std::size_t ClientCount() const { return service_.clients.size(); }
+    Vaultline::CbData& TargetRecord() const { return *service_.InstalledTarget(); }
+    Vaultline::CbData& ClientRecord(std::size_t index) const {
+        return *service_.InstalledClients()[index];
+    }
+    bool HasTarget() const { return service_.InstalledTarget() != nullptr; }
+    std::size_t ClientCount() const { return service_.InstalledClients().size(); }
     // Worker thread.
     std::string& TargetAddress() const { return service_.watch.targetAddress; }
     // Worker thread. The client-check part of a record, as the rounds keep it.
@@ -43,20 +46,28 @@ public:
     void QueueReconnect(Vaultline::Server& server, bool delayed) const {
         service_.QueueReconnect(server, delayed);
     }
-    void CloseServer(Vaultline::Server& server) const { service_.CloseServer(server); }
+    // Worker thread.
+    void CloseServer(Vaultline::Server& server) const {
+        AssertWorkerThread();
+        service_.CloseServer(server);
+    }
     // Drops every record, so that one service can read configuration after configuration.
     void DropRecords() const {
         MutexLock lock(service_.recordsMutex);
         service_.clients.clear();
         service_.target.reset();
     }
+    // Worker thread.
     std::string GetAdapterAddress(void* handle) const {
+        AssertWorkerThread();
         return service_.watch.GetAdapterAddress(handle);
     }
     void DoGetAddress(Vaultline::Server& server) const {
+        AssertWorkerThread();
         service_.watch.DoGetAddress(server.handle.get());
     }
     void VerifyClientTarget(Vaultline::Server& server) const {
+        AssertWorkerThread();
         service_.rounds.VerifyClientTarget(Vaultline::RoundView(server));
     }
 
