@@ -100,7 +100,7 @@ struct ServerRecord {
 
 // The service: owns the worker thread, the task queue, the records and the components, and
 // answers what the target watch and the client rounds ask of it, on the worker thread.
-class Vaultline : private TargetWatchListener, private ClientRoundsListener {
+class Vaultline final : private TargetWatchListener, private ClientRoundsListener {
 public:
     // One remote server: the archive target or one archive client.
     using Server = ServerRecord;
