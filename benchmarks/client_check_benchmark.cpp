@@ -101,7 +101,7 @@ int MeasureService(const launcher::SimulatorProcess& simulator, int targets, int
         if (converged) {
             OnWorker(service, [&] {
                 vaultline::Vaultline::Server& client = inside.ClientRecord(0).server;
-                if (client.link.state != vaultline::ConnState::LoggedIn ||
+                if (client.link.State() != vaultline::ConnState::LoggedIn ||
                     KXAPI_GetNumTargets(client.handle.get()) != static_cast<uint64_t>(targets)) {
                     return;
                 }

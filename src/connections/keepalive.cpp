@@ -10,6 +10,7 @@
 
 #include "base/log_text.h"
 #include "base/logging.h"
+#include "sdk/kxapi.h"
 
 namespace vaultline {
 
@@ -36,7 +37,7 @@ constexpr SocketOption kOptions[] = {
 
 }  // namespace
 
-void EnableKeepalive(const Vaultline::Server& server) {
+void EnableKeepalive(const ServerRecord& server) {
     const int fd = KXAPI_GetSocket(server.handle.get());
     int protocol = 0;
     socklen_t length = sizeof protocol;

@@ -2,7 +2,7 @@
 // connection instead of an idle one that is never noticed.
 #pragma once
 
-#include "service/vaultline.h"
+#include "connections/server_record.h"
 
 namespace vaultline {
 
@@ -12,6 +12,6 @@ namespace vaultline {
 // socket (none yet, or one the SDK waits on while it resolves a name) is passed over quietly; a
 // refused option is one WARNING line. Never fails the connection. Call it after every successful
 // open and again after the login, when the socket is surely the connection's own.
-void EnableKeepalive(const Vaultline::Server& server);
+void EnableKeepalive(const ServerRecord& server);
 
 }  // namespace vaultline

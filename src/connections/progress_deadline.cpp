@@ -5,7 +5,7 @@
 
 #include "base/log_text.h"
 #include "base/logging.h"
-#include "service/vaultline.h"
+#include "connections/connection_pool.h"
 
 namespace vaultline {
 
@@ -24,13 +24,13 @@ std::string DurationText(std::chrono::milliseconds duration) {
 
 }  // namespace
 
-void Vaultline::AwaitProgress(Server& server, Awaiting what, Clock::TimePoint deadline) {
+void ConnectionPool::AwaitProgress(ServerRecord& server, Awaiting what, Clock::TimePoint deadline) {
     server.link.awaiting = what;
     server.link.progressDeadline = deadline;
     progressDue.Watch(server, deadline);
 }
 
-void Vaultline::DropIfStalled(Server& server, Clock::TimePoint now) {
+void ConnectionPool::DropIfStalled(ServerRecord& server, Clock::TimePoint now) {
     if (server.link.awaiting == Awaiting::Nothing || now < server.link.progressDeadline) {
         return;
     }
@@ -43,8 +43,24 @@ void Vaultline::DropIfStalled(Server& server, Clock::TimePoint now) {
         << DurationText(times.progressTimeout) << "; reconnecting";
     EndConnection(server);
     KXAPI_Close(server.handle.get());
-    ReportOutcome(server, ClientOutcome::Stalled);
+    listener.ConnectionFailed(server, ClientOutcome::Stalled);
     QueueReconnect(server, true);
+}
+
+void ConnectionPool::DropStalled(Clock::TimePoint now) {
+    // The visits run inside this call, on the worker.
+    progressDue.TakeDue(now, [&](ServerRecord& server) {
+        AssertWorkerThread();
+        // A connection that is not open has nothing to drop; its next open sets a deadline anew.
+        if (server.link.state == ConnState::Closed || server.link.awaiting == Awaiting::Nothing) {
+            return;
+        }
+        if (now < server.link.progressDeadline) {
+            progressDue.Watch(server, server.link.progressDeadline);
+            return;
+        }
+        DropIfStalled(server, now);
+    });
 }
 
 }  // namespace vaultline

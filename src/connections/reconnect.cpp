@@ -1,18 +1,18 @@
 // Connecting to a server and logging in, retried after the retry delay after any failure.
 #include "base/log_text.h"
 #include "base/logging.h"
+#include "connections/connection_pool.h"
 #include "connections/keepalive.h"
-#include "service/vaultline.h"
 
 namespace vaultline {
 
-void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) {
+void ConnectionPool::QueueReconnect(ServerRecord& server, bool delayed, Severity severity) {
     const auto token = server.link.attempt.Claim(delayed);
     if (!token) {
         return;
     }
     BOOST_LOG_SEV(*logger, severity) << "connecting to server " << server.config;
-    Schedule(
+    listener.ScheduleConnectionTask(
         [this, &server, token = *token] {
             AssertWorkerThread();
             // A replaced delayed attempt: the immediate one that replaced it has run already.
@@ -25,7 +25,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
             if (KXAPI_Open(server.handle.get(), server.config.address.c_str(),
                            server.config.port) != 0) {
                 BOOST_LOG_SEV(*logger, Severity::ERROR) << "open failed, retrying";
-                ReportOutcome(server, ClientOutcome::Unreachable);
+                listener.ConnectionFailed(server, ClientOutcome::Unreachable);
                 QueueReconnect(server, true);
                 return;
             }
@@ -37,7 +37,7 @@ void Vaultline::QueueReconnect(Server& server, bool delayed, Severity severity) 
                             server.config.password.c_str()) != 0) {
                 BOOST_LOG_SEV(*logger, Severity::ERROR) << "login failed, retrying";
                 server.link.awaiting = Awaiting::Nothing;
-                ReportOutcome(server, ClientOutcome::LoginRefused);
+                listener.ConnectionFailed(server, ClientOutcome::LoginRefused);
                 QueueReconnect(server, true);
             }
         },

@@ -1,4 +1,5 @@
-// The socket event loop: one epoll pass per trip through the queue, after the retries now due.
+// The socket pass: the connections that are not Closed watched in one epoll set, and served
+// fairly when some are always ready.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -13,7 +14,7 @@
 #include "base/log_text.h"
 #include "base/logging.h"
 #include "base/system_errors.h"
-#include "service/vaultline.h"
+#include "connections/connection_pool.h"
 
 namespace vaultline {
 
@@ -21,48 +22,39 @@ namespace {
 constexpr int kMaxEventsPerPass = 32;
 }  // namespace
 
-void Vaultline::PollSockets() {
-    // First, so that retries go on even when no epoll set can be made, and a connection a retry
-    // opens is watched in this very pass.
-    RunDueTasks(clock.Now());
-    int epollFd = epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd < 0 && errno == EMFILE && spareDescriptor >= 0) {
+bool ConnectionPool::OpenPass() {
+    passEpollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (passEpollFd < 0 && errno == EMFILE && spareDescriptor >= 0) {
         // Connections have taken every other descriptor; the spare keeps the open ones served.
         close(spareDescriptor);
         spareDescriptor = -1;
-        epollFd = epoll_create1(EPOLL_CLOEXEC);
+        passEpollFd = epoll_create1(EPOLL_CLOEXEC);
     }
-    if (epollFd < 0) {
-        // Nothing can be watched this pass, which says nothing about the connections.
-        const int error = errno;
-        BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollCreateFailed << ErrorSuffix(error);
-        std::this_thread::sleep_for(times.passWait);
-        TakeSpareDescriptor();
-        ioService.post([this] {
-            AssertWorkerThread();
-            PollSockets();
-        });
-        return;
+    if (passEpollFd >= 0) {
+        return true;
     }
-    const Clock::TimePoint now = clock.Now();
-    onChange.Poll(now);
+    // Nothing can be watched this pass, which says nothing about the connections.
+    const int error = errno;
+    BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollCreateFailed << ErrorSuffix(error);
+    std::this_thread::sleep_for(times.passWait);
+    TakeSpareDescriptor();
+    return false;
+}
+
+void ConnectionPool::ServePass(Clock::TimePoint now,
+                               const std::function<std::chrono::milliseconds()>& wait) {
+    DropStalled(now);
     std::size_t clientCount = 0;
     {
         MutexLock lock(recordsMutex);
-        if (rounds.RecheckDue(now, recheckRequested.exchange(false), watch.RecheckWanted())) {
-            RequestRecheck();
-        }
-        RunDueChecks(now);
-        RegisterSocket(epollFd, target.get());
+        RegisterSocket(target.get());
         clientCount = clients.size();
-        RegisterOpenClients(epollFd);
+        RegisterOpenClients();
     }
 
     epoll_event events[kMaxEventsPerPass];
-    // Work already queued runs right after this pass, so the pass only looks at what is ready;
-    // a retry falling due sooner than the pass wait shortens the wait.
-    const int timeoutMs = immediateTasks > 0 ? 0 : static_cast<int>(PassWait(clock.Now()).count());
-    const int ready = epoll_wait(epollFd, events, kMaxEventsPerPass, timeoutMs);
+    const int ready =
+        epoll_wait(passEpollFd, events, kMaxEventsPerPass, static_cast<int>(wait().count()));
     if (ready < 0) {
         const int error = errno;
         BOOST_LOG_SEV(*logger, Severity::ERROR) << kEpollWaitFailed << ErrorSuffix(error);
@@ -98,17 +90,12 @@ void Vaultline::PollSockets() {
         passStart = (passStart + 1) % clientCount;
     }
 
-    close(epollFd);
+    close(passEpollFd);
+    passEpollFd = -1;
     TakeSpareDescriptor();
-    ReportPass();
-    OfferStatusFile(now);
-    ioService.post([this] {
-        AssertWorkerThread();
-        PollSockets();
-    });
 }
 
-void Vaultline::RegisterOpenClients(int epollFd) {
+void ConnectionPool::RegisterOpenClients() {
     // From `passStart` round the list, whose order a round then keeps: its first clients finish
     // first and their connections close early.
     bool wrapped = false;
@@ -130,60 +117,35 @@ void Vaultline::RegisterOpenClients(int epollFd) {
             place = openClients.erase(place);
             continue;
         }
-        RegisterSocket(epollFd, data);
+        RegisterSocket(data);
         ++place;
     }
 }
 
-void Vaultline::RunDueChecks(Clock::TimePoint now) {
-    // The visits run inside this call, on the worker.
-    confirmationsDue.TakeDue(now, [&](Server& server) {
-        AssertWorkerThread();
-        const std::optional<Clock::TimePoint> due = server.check.ConfirmDue();
-        if (due && now < *due) {
-            confirmationsDue.Watch(server, *due);
-            return;
-        }
-        rounds.ConfirmIfDue(RoundView(server), now);
-    });
-    progressDue.TakeDue(now, [&](Server& server) {
-        AssertWorkerThread();
-        // A connection that is not open has nothing to drop; its next open sets a deadline anew.
-        if (server.link.state == ConnState::Closed || server.link.awaiting == Awaiting::Nothing) {
-            return;
-        }
-        if (now < server.link.progressDeadline) {
-            progressDue.Watch(server, server.link.progressDeadline);
-            return;
-        }
-        DropIfStalled(server, now);
-    });
-}
-
-void Vaultline::WatchSocket(const Server& server) {
+void ConnectionPool::WatchSocket(const ServerRecord& server) {
     if (!server.config.isTarget) {
         openClients.insert(server.place);
     }
 }
 
-void Vaultline::TakeSpareDescriptor() {
+void ConnectionPool::TakeSpareDescriptor() {
     if (spareDescriptor < 0) {
         spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
 }
 
-void Vaultline::RegisterSocket(int epollFd, CbData* data) {
+void ConnectionPool::RegisterSocket(CbData* data) {
     if (data == nullptr || data->server.link.state == ConnState::Closed) {
         return;
     }
-    Server& server = data->server;
+    ServerRecord& server = data->server;
     void* const handle = server.handle.get();
     const int socketFd = KXAPI_GetSocket(handle);
     if (socketFd >= 0) {
         epoll_event event{};
         event.events = KXAPI_IsWriting(handle) != 0 ? EPOLLIN | EPOLLOUT : EPOLLIN;
         event.data.ptr = handle;
-        if (epoll_ctl(epollFd, EPOLL_CTL_ADD, socketFd, &event) == 0) {
+        if (epoll_ctl(passEpollFd, EPOLL_CTL_ADD, socketFd, &event) == 0) {
             return;
         }
         const int error = errno;
@@ -192,7 +154,7 @@ void Vaultline::RegisterSocket(int epollFd, CbData* data) {
     // A connection whose socket has gone is noticed only here. Like a close, a loss ends the
     // connection's check, so the next connection checks again.
     EndConnection(server);
-    ReportOutcome(server, ClientOutcome::Unreachable);
+    listener.ConnectionFailed(server, ClientOutcome::Unreachable);
     BOOST_LOG_SEV(*logger, Severity::WARNING) << "connection to " << server.config << " lost";
     QueueReconnect(server, true);
 }

@@ -1,6 +1,6 @@
-// What the target watch and the client rounds ask of the service: connections opened and
-// closed, work scheduled, and what the status line, the status file and the on-change command
-// are told.
+// What the connection pool, the target watch and the client rounds tell the service and ask of
+// it: data and close requests passed on, connections opened and closed, work scheduled, and
+// what the status line, the status file and the on-change command are told.
 #include "service/vaultline.h"
 
 namespace vaultline {
@@ -17,9 +17,46 @@ void Vaultline::ReportOutcome(Server& server, ClientOutcome outcome) {
 }
 
 void Vaultline::RequestRecheck() {
-    const bool targetIdle = target && target->server.link.state == ConnState::LoggedIn &&
-                            target->server.link.awaiting == Awaiting::Nothing;
-    watch.RequestRecheck(target ? target->server.handle.get() : nullptr, targetIdle);
+    watch.RequestRecheck(pool.TargetHandle(), pool.TargetIdle());
+}
+
+void Vaultline::ScheduleConnectionTask(const std::function<void()>& task, bool delayed) {
+    Schedule(task, delayed);
+}
+
+bool Vaultline::QuietLogin(const ServerRecord& server) {
+    return server.check.QuietLogin();
+}
+
+void Vaultline::DataReady(ServerRecord& server) {
+    if (server.config.isTarget) {
+        // Discovery makes SDK calls of its own, so it runs after this callback returns.
+        watch.QueueDiscovery(server.handle.get(), false);
+    } else {
+        // A client's check reaches its outcome inside this call.
+        rounds.VerifyClientTarget(RoundView(server));
+    }
+}
+
+void Vaultline::CloseRequested(ServerRecord& server) {
+    if (server.config.isTarget) {
+        return;
+    }
+    // Closing inside the SDK's own call would pull the connection from under it.
+    pool.QueueClose(server);
+    // A client that ends the connection before its check is tried again.
+    if (server.check.CheckOwed()) {
+        ReportOutcome(server, ClientOutcome::Stalled);
+        pool.QueueReconnect(server, true);
+    }
+}
+
+void Vaultline::ConnectionFailed(ServerRecord& server, ClientOutcome outcome) {
+    ReportOutcome(server, outcome);
+}
+
+void Vaultline::ConnectionEnded(ServerRecord& server) {
+    server.check.ConnectionEnded();
 }
 
 void Vaultline::ScheduleDiscovery(const std::function<void()>& task, bool delayed) {
@@ -37,7 +74,7 @@ void Vaultline::CheckClients(RoundReason reason) {
 }
 
 std::vector<RoundClient> Vaultline::RoundClients() {
-    const auto& installed = InstalledClients();
+    const auto& installed = pool.InstalledClients();
     std::vector<RoundClient> view;
     view.reserve(installed.size());
     for (const auto& client : installed) {
@@ -47,15 +84,15 @@ std::vector<RoundClient> Vaultline::RoundClients() {
 }
 
 void Vaultline::ReconnectClient(ServerRecord& client, Severity severity) {
-    QueueReconnect(client, false, severity);
+    pool.QueueReconnect(client, false, severity);
 }
 
 void Vaultline::CloseClient(ServerRecord& client, Severity severity) {
-    QueueClose(client, severity);
+    pool.QueueClose(client, severity);
 }
 
 bool Vaultline::AttemptPending(const ServerRecord& client) {
-    return client.link.attempt.Pending();
+    return client.link.AttemptPending();
 }
 
 void Vaultline::OutcomeNoted(const ServerRecord& client, ClientOutcome outcome,

@@ -9,7 +9,7 @@ void Vaultline::OfferStatusFile(Clock::TimePoint now) {
     if (!statusWriter.Enabled()) {
         return;
     }
-    const ConnState state = InstalledTarget()->server.link.state;
+    const ConnState state = pool.InstalledTarget()->server.link.State();
     statusFile.TargetConnection(state != ConnState::Closed, state == ConnState::LoggedIn, now);
     if (auto document = statusFile.Due(now, clock.Calendar(), onChange.Results())) {
         statusWriter.Offer(std::move(*document));

@@ -30,12 +30,7 @@ void Vaultline::ReportPass() {
     if (!notifier.Enabled()) {
         return;
     }
-    std::size_t clientCount = 0;
-    {
-        MutexLock lock(recordsMutex);
-        clientCount = clients.size();
-    }
-    const std::string message = status.Pass(clock.Now(), clientCount);
+    const std::string message = status.Pass(clock.Now(), pool.ClientCount());
     if (!message.empty()) {
         notifier.Notify(message);
     }

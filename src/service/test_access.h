@@ -21,12 +21,12 @@ public:
     explicit ServiceTestAccess(Vaultline& service) : service_(service) {}
 
     // After Initialize. Records live as long as the service.
-    Vaultline::CbData& TargetRecord() const { return *service_.InstalledTarget(); }
-    Vaultline::CbData& ClientRecord(std::size_t index) const {
-        return *service_.InstalledClients()[index];
+    CbData& TargetRecord() const { return *service_.pool.InstalledTarget(); }
+    CbData& ClientRecord(std::size_t index) const {
+        return *service_.pool.InstalledClients()[index];
     }
-    bool HasTarget() const { return service_.InstalledTarget() != nullptr; }
-    std::size_t ClientCount() const { return service_.InstalledClients().size(); }
+    bool HasTarget() const { return service_.pool.InstalledTarget() != nullptr; }
+    std::size_t ClientCount() const { return service_.pool.InstalledClients().size(); }
     // Worker thread.
     std::string& TargetAddress() const { return service_.watch.targetAddress; }
     // Worker thread. The client-check part of a record, as the rounds keep it.
@@ -40,22 +40,16 @@ public:
     void Schedule(const std::function<void()>& task, bool delayed) const {
         service_.Schedule(task, delayed);
     }
-    std::unique_ptr<Vaultline::CbData> InitServer(Vaultline::Server& server) const {
-        return service_.InitServer(server);
+    std::unique_ptr<CbData> InitServer(Vaultline::Server& server) const {
+        return service_.pool.InitServer(server);
     }
     void QueueReconnect(Vaultline::Server& server, bool delayed) const {
-        service_.QueueReconnect(server, delayed);
+        service_.pool.QueueReconnect(server, delayed);
     }
     // Worker thread.
     void CloseServer(Vaultline::Server& server) const {
         AssertWorkerThread();
-        service_.CloseServer(server);
-    }
-    // Drops every record, so that one service can read configuration after configuration.
-    void DropRecords() const {
-        MutexLock lock(service_.recordsMutex);
-        service_.clients.clear();
-        service_.target.reset();
+        service_.pool.CloseServer(server);
     }
     // Worker thread.
     std::string GetAdapterAddress(void* handle) const {

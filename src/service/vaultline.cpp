@@ -2,7 +2,6 @@
 // thread's wait for a stop.
 #include "service/vaultline.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -25,7 +24,6 @@ constexpr std::chrono::milliseconds kStatusFinishLimit{1000};
 }  // namespace
 
 Vaultline::Vaultline(const ServiceTimes& times, const Clock& clock) : times(times), clock(clock) {
-    spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
     // The worker never takes the recheck signal, so it cannot break a pass's wait; the thread
     // inherits the mask in place while it is created.
     sigset_t recheckSignal;
@@ -40,9 +38,6 @@ Vaultline::Vaultline(const ServiceTimes& times, const Clock& clock) : times(time
 
 Vaultline::~Vaultline() {
     StopWorker();
-    if (spareDescriptor >= 0) {
-        close(spareDescriptor);
-    }
 }
 
 void Vaultline::StopWorker() {
@@ -88,20 +83,14 @@ bool Vaultline::Initialize() {
     const bool read = ReadConfiguration(
         kConfigurationFile,
         [this](const ServerConfig& config) {
-            Server server;
-            server.config = config;
-            auto record = InitServer(server);
-            if (!record) {
+            const Server* const server = pool.Install(config);
+            if (server == nullptr) {
                 return false;
             }
-            MutexLock lock(recordsMutex);
             if (config.isTarget) {
-                target = std::move(record);
                 statusFile.SetTarget(config);
             } else {
-                record->server.place = clients.size();
-                statusFile.AddClient(&record->server, config);
-                clients.push_back(std::move(record));
+                statusFile.AddClient(server, config);
             }
             return true;
         },
@@ -115,12 +104,9 @@ bool Vaultline::Initialize() {
     statusFile.Configure(getpid(), clock.Now(), clock.Calendar(), times.retryDelay,
                          settings.recheckPeriod.count() > 0);
     statusWriter.Start(StatusFilePath(settings.statusFile, std::getenv("RUNTIME_DIRECTORY")));
-    Server* targetServer = nullptr;
-    {
-        MutexLock lock(recordsMutex);
-        targetServer = &target->server;
-    }
-    QueueReconnect(*targetServer, false);
+    // The configuration names exactly one target. Nothing on the worker reaches its record
+    // before this first connection is queued.
+    pool.QueueReconnect(pool.InstalledTarget()->server, false);
     return true;
 }
 

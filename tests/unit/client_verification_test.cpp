@@ -75,7 +75,7 @@ protected:
 
     ConnState ClientState() {
         ConnState state = ConnState::Closed;
-        OnWorker([&] { state = ClientServer(0).link.state; });
+        OnWorker([&] { state = ClientServer(0).link.State(); });
         return state;
     }
 

@@ -146,7 +146,7 @@ TEST_F(ServiceTest, ValidConfigurationBuildsRecordsInFileOrderAndConnectsOnlyThe
         EXPECT_EQ(client.config.username, "backup");
         EXPECT_EQ(client.config.password, "client-pass");
         EXPECT_FALSE(client.config.isTarget);
-        EXPECT_EQ(client.link.state, ConnState::Closed);
+        EXPECT_EQ(client.link.State(), ConnState::Closed);
     }
     const auto calls = scripted_sdk::Calls();
     ASSERT_GE(calls.size(), 14u);

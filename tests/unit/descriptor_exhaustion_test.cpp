@@ -80,7 +80,7 @@ TEST_F(DescriptorExhaustionTest, PassWithoutAnEpollSetLogsOnceWaitsAndDeclaresNo
     EXPECT_LE(lines.size(), 6u);
     EXPECT_GE(spent, std::chrono::milliseconds(300));
     ConnState state = ConnState::Closed;
-    OnWorker([&] { state = TargetServer().link.state; });
+    OnWorker([&] { state = TargetServer().link.State(); });
     EXPECT_EQ(state, ConnState::LoggedIn);
 
     // Once descriptors are available again the socket is watched as before.

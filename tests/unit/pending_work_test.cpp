@@ -166,7 +166,7 @@ TEST_F(PendingWorkTest, CloseQueuedForAnEarlierConnectionLeavesTheNewOneOpen) {
     EXPECT_THAT(ClientCalls(),
                 ElementsAre("Open(2,10.0.1.1,22609)", "Login(2,backup,client-secret)"));
     ConnState state = ConnState::Closed;
-    OnWorker([&] { state = ClientServer(0).link.state; });
+    OnWorker([&] { state = ClientServer(0).link.State(); });
     EXPECT_EQ(state, ConnState::Open);
     EXPECT_EQ(CountLines("INFO closing connection to 10.0.1.1:22609"), 0);
 }

@@ -39,7 +39,7 @@ protected:
 
     ConnState StateOf(Vaultline::Server& server) {
         ConnState state = ConnState::Closed;
-        OnWorker([&] { state = server.link.state; });
+        OnWorker([&] { state = server.link.State(); });
         return state;
     }
 };
@@ -156,9 +156,9 @@ TEST_F(ReconnectTest, EveryFailedAttemptIsRetriedWithANewOpenAfterTheRetryDelay)
     WaitForPasses(2);
     std::vector<ConnState> statesWhileWaiting;
     OnWorker([&] {
-        statesWhileWaiting.push_back(TargetServer().link.state);
+        statesWhileWaiting.push_back(TargetServer().link.State());
         for (std::size_t client = 0; client < 3; ++client) {
-            statesWhileWaiting.push_back(ClientServer(client).link.state);
+            statesWhileWaiting.push_back(ClientServer(client).link.State());
         }
     });
     for (std::size_t index = 0; index < cases.size(); ++index) {

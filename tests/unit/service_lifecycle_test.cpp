@@ -42,24 +42,24 @@ TEST_F(ServiceLifecycleTest, InitServerSetsNonBlockingAndRegistersTheRecordAsUse
     server.config.address = "10.0.0.9";
     auto record = Access().InitServer(server);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->service, service.get());
     EXPECT_EQ(record->server.handle, server.handle);
     EXPECT_THAT(scripted_sdk::Calls(),
                 ElementsAre("Init()=1", "SetNonBlocking(1,1)", "SetCallbackEx(1)"));
     EXPECT_EQ(scripted_sdk::Inspect(1).userData, record.get());
 }
 
-TEST_F(ServiceLifecycleTest, CloseServerLogsClearsTheGuardAndClosesEveryTime) {
+TEST_F(ServiceLifecycleTest, CloseServerLogsAndClosesEveryTime) {
     WriteStandardConfiguration(0);
     ASSERT_TRUE(service->Initialize());
+    WaitForPasses(1);
+    ConnState state = ConnState::LoggedIn;
     OnWorker([&] {
-        TargetServer().link.state = ConnState::LoggedIn;
-        Access().CheckState(TargetServer()).verifyStarted = true;
+        scripted_sdk::Deliver(1, KXAPI_EVENT_LOGIN, 0);
         Access().CloseServer(TargetServer());
         Access().CloseServer(TargetServer());
+        state = TargetServer().link.State();
     });
-    EXPECT_EQ(TargetServer().link.state, ConnState::Closed);
-    EXPECT_FALSE(Access().CheckState(TargetServer()).verifyStarted);
+    EXPECT_EQ(state, ConnState::Closed);
     EXPECT_EQ(scripted_sdk::Inspect(1).closes, 2);
     const auto lines = log.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "INFO closing connection to 10.0.0.1:22609"),

@@ -38,7 +38,7 @@ protected:
 
     ConnState StateOf(Vaultline::Server& server) {
         ConnState state = ConnState::Closed;
-        OnWorker([&] { state = server.link.state; });
+        OnWorker([&] { state = server.link.State(); });
         return state;
     }
 

@@ -10,7 +10,7 @@
 
 namespace vaultline {
 
-// Each record has at most one live entry, whose time the record's own `mark` field holds. A due
+// Each record has at most one live entry, whose time `mark` finds in the record. A due
 // time that moves later leaves the entry where it is: when it comes up, the record says whether
 // anything is due and by when, and is put back at its new time. One that moves earlier gets a new
 // entry, and the old one is dropped when it comes up. One thread only; the records must outlive
@@ -19,13 +19,14 @@ template <typename Record>
 class DueIndex {
 public:
     using TimePoint = Clock::TimePoint;
-    using Mark = std::optional<TimePoint> Record::*;
+    // Finds, in a record, the time of its live entry.
+    using Mark = std::optional<TimePoint>& (*)(Record&);
 
     explicit DueIndex(Mark mark) : mark_(mark) {}
 
     // `record` comes up no later than `due`.
     void Watch(Record& record, TimePoint due) {
-        std::optional<TimePoint>& indexedAt = record.*mark_;
+        std::optional<TimePoint>& indexedAt = mark_(record);
         if (indexedAt && *indexedAt <= due) {
             return;
         }
@@ -44,7 +45,7 @@ public:
         std::vector<Record*> due;
         const auto end = entries_.upper_bound(now);
         for (auto entry = entries_.begin(); entry != end; ++entry) {
-            std::optional<TimePoint>& indexedAt = entry->second->*mark_;
+            std::optional<TimePoint>& indexedAt = mark_(*entry->second);
             if (indexedAt == entry->first) {
                 indexedAt.reset();
                 due.push_back(entry->second);
