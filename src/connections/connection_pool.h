@@ -76,9 +76,6 @@ public:
     // installs its record, the target's or the next client's. Null when the SDK cannot create
     // an instance.
     ServerRecord* Install(const ServerConfig& config);
-    // Main thread. Creates the server's SDK instance (stored in `server.handle`, even when null)
-    // and its callback record. Null when the SDK cannot create an instance.
-    std::unique_ptr<CbData> InitServer(ServerRecord& server);
 
     // Worker thread, in the work the target's first connection leads to: the records as the
     // configuration left them. They were installed before that connection was queued, and
@@ -129,7 +126,9 @@ public:
         REQUIRES(workerThread);
 
 private:
-    friend class ServiceTestAccess;
+    // Main thread. Creates the server's SDK instance (stored in `server.handle`, even when null)
+    // and its callback record. Null when the SDK cannot create an instance.
+    std::unique_ptr<CbData> InitServer(ServerRecord& server);
 
     // Worker thread. What every end of a connection does to the record: Closed, a new connection
     // number (so tasks queued for the old one do nothing), nothing awaited. Logs nothing and

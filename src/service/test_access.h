@@ -40,9 +40,6 @@ public:
     void Schedule(const std::function<void()>& task, bool delayed) const {
         service_.Schedule(task, delayed);
     }
-    std::unique_ptr<CbData> InitServer(Vaultline::Server& server) const {
-        return service_.pool.InitServer(server);
-    }
     void QueueReconnect(Vaultline::Server& server, bool delayed) const {
         service_.pool.QueueReconnect(server, delayed);
     }

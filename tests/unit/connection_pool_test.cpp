@@ -13,6 +13,7 @@
 
 namespace vaultline {
 
+using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using unit_support::LogCapture;
 
@@ -258,6 +259,33 @@ INSTANTIATE_TEST_SUITE_P(
                  {kLoggedIn, "WARNING connection to 10.0.1.1:22609 lost", kRetry},
                  ConnState::Closed}),
     [](const ::testing::TestParamInfo<LifeCase>& info) { return info.param.name; });
+
+TEST(ConnectionPoolInstallTest, EachServerGetsANonBlockingInstanceWithItsRecordAsUserData) {
+    scripted_sdk::Reset();
+    LogCapture log;
+    StoppedClock clock;
+    RecordingListener listener;
+    {
+        ConnectionPool pool{listener, clock, ConnectionTimes{}};
+        ServerConfig config;
+        config.address = "10.0.0.9";
+        ServerRecord* const client = pool.Install(config);
+        ASSERT_NE(client, nullptr);
+        EXPECT_EQ(scripted_sdk::Inspect(1).userData, pool.InstalledClients()[0].get());
+        EXPECT_EQ(client->handle.get(), scripted_sdk::Handle(1));
+        EXPECT_THAT(scripted_sdk::Calls(),
+                    ElementsAre("Init()=1", "SetNonBlocking(1,1)", "SetCallbackEx(1)"));
+        // An instance the SDK cannot create installs nothing and is logged once.
+        scripted_sdk::FailNextInit();
+        EXPECT_EQ(pool.Install(config), nullptr);
+        EXPECT_EQ(pool.InstalledClients().size(), 1u);
+        EXPECT_THAT(log.Lines(), ElementsAre("ERROR kxAPI initialization failed"));
+    }
+    EXPECT_THAT(scripted_sdk::Calls(),
+                ElementsAre("Init()=1", "SetNonBlocking(1,1)", "SetCallbackEx(1)", "Init()=null",
+                            "Cleanup(0)", "Cleanup(1)"));
+    scripted_sdk::Reset();
+}
 
 // Work queued for one connection must not act on the next one, and a flood of requests queues
 // one piece of work.

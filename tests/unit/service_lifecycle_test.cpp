@@ -25,29 +25,6 @@ TEST_F(ServiceLifecycleTest, ConstructionPublishesTheRunningService) {
     EXPECT_FALSE(Access().StopRequested());
 }
 
-TEST_F(ServiceLifecycleTest, FailedSdkInstanceLogsOnceAndIsCleanedUpOnceAsNull) {
-    scripted_sdk::FailNextInit();
-    {
-        Vaultline::Server server;
-        EXPECT_EQ(Access().InitServer(server), nullptr);
-        EXPECT_EQ(server.handle.get(), nullptr);
-        EXPECT_THAT(log.Lines(), ElementsAre("ERROR kxAPI initialization failed"));
-        EXPECT_THAT(scripted_sdk::Calls(), ElementsAre("Init()=null"));
-    }
-    EXPECT_THAT(scripted_sdk::Calls(), ElementsAre("Init()=null", "Cleanup(0)"));
-}
-
-TEST_F(ServiceLifecycleTest, InitServerSetsNonBlockingAndRegistersTheRecordAsUserData) {
-    Vaultline::Server server;
-    server.config.address = "10.0.0.9";
-    auto record = Access().InitServer(server);
-    ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->server.handle, server.handle);
-    EXPECT_THAT(scripted_sdk::Calls(),
-                ElementsAre("Init()=1", "SetNonBlocking(1,1)", "SetCallbackEx(1)"));
-    EXPECT_EQ(scripted_sdk::Inspect(1).userData, record.get());
-}
-
 TEST_F(ServiceLifecycleTest, CloseServerLogsAndClosesEveryTime) {
     WriteStandardConfiguration(0);
     ASSERT_TRUE(service->Initialize());
