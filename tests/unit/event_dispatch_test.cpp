@@ -147,7 +147,7 @@ TEST_F(EventDispatchTest, DataReadyOnAClientVerifiesItsTargetInsideTheCallback) 
     long duringCallback = -1;
     std::size_t updatesDuringCallback = 0;
     OnWorker([&] {
-        Access().TargetAddress() = "10.0.0.5";
+        LearnTargetAddress("10.0.0.5");
         scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
         duringCallback = CountCalls("GetNumTargets(2)");
         updatesDuringCallback = scripted_sdk::Inspect(kClient).updates.size();
@@ -220,7 +220,7 @@ TEST_F(EventDispatchTest, HandlerReturnsZeroForEveryHandledEvent) {
     OpenTargetAndClient();
     std::vector<int> results;
     OnWorker([&] {
-        Access().TargetAddress() = "10.0.0.5";
+        LearnTargetAddress("10.0.0.5");
         for (const int event :
              {KXAPI_EVENT_LOGIN, KXAPI_EVENT_DATA_READY, KXAPI_EVENT_CLOSE_REQUEST}) {
             for (Vaultline::CbData* data : {&Access().TargetRecord(), &Access().ClientRecord(0)}) {
