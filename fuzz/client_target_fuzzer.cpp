@@ -165,13 +165,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     scripted_sdk::ClearCalls();
 
     // Whatever the adapters report, the check below compares against a well-formed address,
-    // as the service only ever does.
+    // as the service only ever does: one learned from a plain adapter report.
     const std::string found = access.GetAdapterAddress(client->server.handle.get());
     (void)found;
-    const std::string address = std::to_string(input.ConsumeIntegral<uint8_t>()) + ".0.0." +
-                                std::to_string(input.ConsumeIntegral<uint8_t>());
-    access.TargetAddress() = address;
-    access.CheckState(client->server).verifyStarted = false;
+    scripted_sdk::Adapter plain;
+    plain.ip = std::to_string(input.ConsumeIntegral<uint8_t>()) + ".0.0." +
+               std::to_string(input.ConsumeIntegral<uint8_t>());
+    scripted_sdk::Configure(kConnection, [&](scripted_sdk::Connection& connection) {
+        connection.adapters = {plain};
+        connection.adapterCount.reset();
+    });
+    access.DoGetAddress(client->server);
+    vaultline::AssertWorkerThread();
+    // 0.0.0.0 is no address: the one learned before stays, and before any there is none.
+    const std::string address = access.TargetAddress();
+    if (address.empty()) {
+        return 0;
+    }
+    // Each input is checked as on a new connection.
+    client->server.check.ConnectionEnded();
     access.VerifyClientTarget(client->server);
 
     CheckUpdates(address, targets, scripted_sdk::Inspect(kConnection).updates);
