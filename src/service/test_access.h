@@ -28,9 +28,10 @@ public:
     bool HasTarget() const { return service_.InstalledTarget() != nullptr; }
     std::size_t ClientCount() const { return service_.InstalledClients().size(); }
     // Worker thread.
-    std::string& TargetAddress() const { return service_.watch.targetAddress; }
-    // Worker thread. The client-check part of a record, as the rounds keep it.
-    ClientCheck::State& CheckState(Vaultline::Server& server) const { return server.check.state_; }
+    const std::string& TargetAddress() const {
+        AssertWorkerThread();
+        return service_.watch.Address();
+    }
 
     int64_t QueuedTasks() const { return service_.queuedTasks; }
     bool StopRequested() const { return service_.stopRequested; }
