@@ -76,8 +76,8 @@ protected:
     static constexpr int kTarget = 1;  // the target's connection; clients follow from 2
 
     // `clientCount` clients at 10.0.1.N, whose one enabled archive target is \\nas\a; the
-    // watch has learned kAddress.
-    explicit RoundsFixture(std::size_t clientCount = 2) {
+    // watch has learned kAddress unless told not to.
+    explicit RoundsFixture(std::size_t clientCount = 2, bool learnAddress = true) {
         AssertWorkerThread();
         scripted_sdk::Reset();
         targetHandle = KXAPI_Init();
@@ -90,13 +90,11 @@ protected:
             clients.push_back(std::move(record));
             ScriptPath(place, "\\\\nas\\a");
         }
-        scripted_sdk::Adapter adapter;
-        adapter.ip = kAddress;
-        scripted_sdk::Configure(kTarget,
-                                [&](scripted_sdk::Connection& c) { c.adapters = {adapter}; });
-        watch.QueueDiscovery(targetHandle, false);
-        RunDiscovery();
-        calls.clear();
+        if (learnAddress) {
+            TargetAdapter(kAddress)(*this);
+            Discovered()(*this);
+            calls.clear();
+        }
     }
     ~RoundsFixture() override { scripted_sdk::Reset(); }
 
@@ -112,15 +110,6 @@ protected:
     RoundClient View(std::size_t client) {
         ServerRecord& record = *clients[client];
         return RoundClient{record, record.config, record.handle.get(), record.check};
-    }
-
-    // Runs the discovery the watch has scheduled, if any.
-    void RunDiscovery() {
-        auto task = std::move(discoveryTask);
-        discoveryTask = nullptr;
-        if (task) {
-            task();
-        }
     }
 
     // Each row at its time, one after the other; a row's event may chain several.
@@ -178,6 +167,41 @@ protected:
     static Event Script(std::size_t client, std::function<void(scripted_sdk::Connection&)> change) {
         return [=](RoundsFixture&) { scripted_sdk::Configure(ConnectionOf(client), change); };
     }
+    // The target reports one connected adapter at `ip`, or none connected for "".
+    static Event TargetAdapter(const std::string& ip) {
+        return [ip](RoundsFixture&) {
+            scripted_sdk::Adapter adapter;
+            adapter.ip = ip;
+            adapter.connected = !ip.empty();
+            scripted_sdk::Configure(kTarget,
+                                    [&](scripted_sdk::Connection& c) { c.adapters = {adapter}; });
+        };
+    }
+    static Event Discover(bool delayed) {
+        return [delayed](RoundsFixture& f) { f.watch.QueueDiscovery(f.targetHandle, delayed); };
+    }
+    // Runs every discovery scheduled so far, in order, delayed or not.
+    static Event RunDiscovery() {
+        return [](RoundsFixture& f) {
+            auto tasks = std::move(f.discoveryTasks);
+            f.discoveryTasks.clear();
+            for (const auto& task : tasks) {
+                task();
+            }
+        };
+    }
+    static Event Discovered() { return Then({Discover(false), RunDiscovery()}); }
+    static Event Recheck(bool targetIdle) {
+        return
+            [targetIdle](RoundsFixture& f) { f.watch.RequestRecheck(f.targetHandle, targetIdle); };
+    }
+    // The watch's address and whether a recheck waits, as a call.
+    static Event Watched() {
+        return [](RoundsFixture& f) {
+            f.calls.push_back("holds " + f.watch.Address() +
+                              (f.watch.RecheckWanted() ? ", recheck wanted" : ""));
+        };
+    }
     static Event InRounds(std::size_t clientCount) {
         return [clientCount](RoundsFixture& f) { f.roundClients = clientCount; };
     }
@@ -205,7 +229,7 @@ protected:
     std::set<std::size_t> attemptPending;
     std::vector<std::string> calls;
     void* targetHandle = nullptr;
-    std::function<void()> discoveryTask;
+    std::vector<std::function<void()>> discoveryTasks;
     TargetWatch watch{static_cast<TargetWatchListener&>(*this)};
     ClientRounds rounds{static_cast<ClientRoundsListener&>(*this), watch, clock,
                         std::chrono::seconds(60), std::chrono::seconds(60)};
@@ -262,7 +286,7 @@ private:
 
     void ScheduleDiscovery(const std::function<void()>& task, bool delayed) override {
         calls.push_back(delayed ? "discovery later" : "discovery now");
-        discoveryTask = task;
+        discoveryTasks.push_back(task);
     }
     void AddressChanged(const std::string& previous, const std::string& address) override {
         calls.push_back("address " + (previous.empty() ? "learned" : previous + " ->") + " " +
