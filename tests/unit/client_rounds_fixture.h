@@ -128,25 +128,41 @@ protected:
 
     // Events for the rows.
     static Event Start(RoundReason reason) {
-        return [reason](RoundsFixture& f) { f.rounds.StartRound(reason); };
+        return [reason](RoundsFixture& f) {
+            AssertWorkerThread();
+            f.rounds.StartRound(reason);
+        };
     }
     static Event Check(std::size_t client) {
-        return [client](RoundsFixture& f) { f.rounds.VerifyClientTarget(f.View(client)); };
+        return [client](RoundsFixture& f) {
+            AssertWorkerThread();
+            f.rounds.VerifyClientTarget(f.View(client));
+        };
     }
     static Event Report(std::size_t client, ClientOutcome outcome) {
-        return [=](RoundsFixture& f) { f.rounds.ReportOutcome(f.View(client), outcome); };
+        return [=](RoundsFixture& f) {
+            AssertWorkerThread();
+            f.rounds.ReportOutcome(f.View(client), outcome);
+        };
     }
     static Event Confirm(std::size_t client) {
-        return [client](RoundsFixture& f) { f.rounds.ConfirmIfDue(f.View(client), f.clock.now); };
+        return [client](RoundsFixture& f) {
+            AssertWorkerThread();
+            f.rounds.ConfirmIfDue(f.View(client), f.clock.now);
+        };
     }
     static Event Ended(std::size_t client) {
-        return [client](RoundsFixture& f) { f.clients[client]->check.ConnectionEnded(); };
+        return [client](RoundsFixture& f) {
+            AssertWorkerThread();
+            f.clients[client]->check.ConnectionEnded();
+        };
     }
     // A new connection: the last one ended, and the next is checked.
     static Event Reconnected(std::size_t client) { return Then({Ended(client), Check(client)}); }
     // The answer is recorded as a call "recheck due" when there is one.
     static Event Due(bool asked = false, bool recheckWanted = false) {
         return [=](RoundsFixture& f) {
+            AssertWorkerThread();
             if (f.rounds.RecheckDue(f.clock.now, asked, recheckWanted)) {
                 f.calls.push_back("recheck due");
             }
@@ -178,7 +194,10 @@ protected:
         };
     }
     static Event Discover(bool delayed) {
-        return [delayed](RoundsFixture& f) { f.watch.QueueDiscovery(f.targetHandle, delayed); };
+        return [delayed](RoundsFixture& f) {
+            AssertWorkerThread();
+            f.watch.QueueDiscovery(f.targetHandle, delayed);
+        };
     }
     // Runs every discovery scheduled so far, in order, delayed or not.
     static Event RunDiscovery() {
@@ -192,18 +211,24 @@ protected:
     }
     static Event Discovered() { return Then({Discover(false), RunDiscovery()}); }
     static Event Recheck(bool targetIdle) {
-        return
-            [targetIdle](RoundsFixture& f) { f.watch.RequestRecheck(f.targetHandle, targetIdle); };
+        return [targetIdle](RoundsFixture& f) {
+            AssertWorkerThread();
+            f.watch.RequestRecheck(f.targetHandle, targetIdle);
+        };
     }
     // The watch's address and whether a recheck waits, as a call.
     static Event Watched() {
         return [](RoundsFixture& f) {
+            AssertWorkerThread();
             f.calls.push_back("holds " + f.watch.Address() +
                               (f.watch.RecheckWanted() ? ", recheck wanted" : ""));
         };
     }
     static Event InRounds(std::size_t clientCount) {
-        return [clientCount](RoundsFixture& f) { f.roundClients = clientCount; };
+        return [clientCount](RoundsFixture& f) {
+            AssertWorkerThread();
+            f.roundClients = clientCount;
+        };
     }
     static Event Then(std::vector<Event> events) {
         return [events = std::move(events)](RoundsFixture& f) {

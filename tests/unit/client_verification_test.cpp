@@ -31,6 +31,7 @@ class TargetCheckTest : public unit_support::RoundsFixture {
 protected:
     // Returns the lines the check logged; the calls and updates it made are read after it.
     std::vector<std::string> VerifyFresh(const std::vector<scripted_sdk::Target>& targets) {
+        AssertWorkerThread();
         clients[0]->check = ClientCheck();
         scripted_sdk::Configure(kClient, [&](scripted_sdk::Connection& c) {
             c.targets = targets;
