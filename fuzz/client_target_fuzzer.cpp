@@ -7,12 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "double/scripted_kxapi.h"
 #include "parked_service.h"
 #include "service/test_access.h"
+#include "sync/sdk_instance.h"
 #include "sync/string_field_buffer.h"
 
 namespace {
@@ -124,18 +126,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // Each check that finds the path correct leaves a queued close behind until the service is
     // replaced.
     static auto& parked = *new vaultline::fuzz_support::ParkedService(4096);
-    static auto& client = *new std::unique_ptr<vaultline::Vaultline::CbData>;
+    static auto& client = *new std::unique_ptr<vaultline::ServerRecord>;
     if (parked.Due()) {
         client.reset();
     }
     vaultline::Vaultline& service = parked.Next();
     const vaultline::ServiceTestAccess access(service);
     if (!client) {
-        vaultline::Vaultline::Server server;
-        server.config.address = "10.0.1.1";
-        server.config.port = 22609;
-        client = access.InitServer(server);
-        if (!client) {
+        client = std::make_unique<vaultline::ServerRecord>();
+        client->config.address = "10.0.1.1";
+        client->config.port = 22609;
+        // The checks below make calls only; no event is delivered to the record.
+        client->handle = vaultline::NewSdkInstance(
+            [](int, long, tagPayloadType*, unsigned long, void*) { return 0; }, nullptr);
+        if (!client->handle) {
             std::abort();
         }
     }
@@ -165,14 +169,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     scripted_sdk::ClearCalls();
 
     // Whatever the adapters report, the check below compares against a well-formed address,
-    // as the service only ever does.
-    const std::string found = access.GetAdapterAddress(client->server.handle.get());
+    // as the service only ever does: one learned from a plain adapter report.
+    const std::string found = access.GetAdapterAddress(client->handle.get());
     (void)found;
-    const std::string address = std::to_string(input.ConsumeIntegral<uint8_t>()) + ".0.0." +
-                                std::to_string(input.ConsumeIntegral<uint8_t>());
-    access.TargetAddress() = address;
-    access.CheckState(client->server).verifyStarted = false;
-    access.VerifyClientTarget(client->server);
+    scripted_sdk::Adapter plain;
+    plain.ip = std::to_string(input.ConsumeIntegral<uint8_t>()) + ".0.0." +
+               std::to_string(input.ConsumeIntegral<uint8_t>());
+    scripted_sdk::Configure(kConnection, [&](scripted_sdk::Connection& connection) {
+        connection.adapters = {plain};
+        connection.adapterCount.reset();
+    });
+    access.DoGetAddress(*client);
+    vaultline::AssertWorkerThread();
+    // 0.0.0.0 is no address: the one learned before stays, and before any there is none.
+    const std::string address = access.TargetAddress();
+    if (address.empty()) {
+        return 0;
+    }
+    // Each input is checked as on a new connection.
+    client->check.ConnectionEnded();
+    access.VerifyClientTarget(*client);
 
     CheckUpdates(address, targets, scripted_sdk::Inspect(kConnection).updates);
     return 0;

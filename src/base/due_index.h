@@ -57,6 +57,9 @@ public:
         }
     }
 
+    // Forgets every entry, for records that are going away.
+    void Clear() { entries_.clear(); }
+
 private:
     const Mark mark_;
     std::multimap<TimePoint, Record*> entries_;

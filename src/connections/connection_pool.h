@@ -126,6 +126,8 @@ public:
         REQUIRES(workerThread);
 
 private:
+    friend class ServiceTestAccess;
+
     // Main thread. Creates the server's SDK instance (stored in `server.handle`, even when null)
     // and its callback record. Null when the SDK cannot create an instance.
     std::unique_ptr<CbData> InitServer(ServerRecord& server);

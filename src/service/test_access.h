@@ -28,9 +28,10 @@ public:
     bool HasTarget() const { return service_.pool.InstalledTarget() != nullptr; }
     std::size_t ClientCount() const { return service_.pool.InstalledClients().size(); }
     // Worker thread.
-    std::string& TargetAddress() const { return service_.watch.targetAddress; }
-    // Worker thread. The client-check part of a record, as the rounds keep it.
-    ClientCheck::State& CheckState(Vaultline::Server& server) const { return server.check.state_; }
+    const std::string& TargetAddress() const {
+        AssertWorkerThread();
+        return service_.watch.Address();
+    }
 
     int64_t QueuedTasks() const { return service_.queuedTasks; }
     bool StopRequested() const { return service_.stopRequested; }
@@ -42,6 +43,21 @@ public:
     }
     void QueueReconnect(Vaultline::Server& server, bool delayed) const {
         service_.pool.QueueReconnect(server, delayed);
+    }
+    // While no pass or task runs: drops every record and everything that points at one, so that
+    // one service can read configuration after configuration.
+    void DropRecords() const NO_THREAD_SAFETY_ANALYSIS {
+        ConnectionPool& pool = service_.pool;
+        {
+            MutexLock lock(pool.recordsMutex);
+            pool.clients.clear();
+            pool.target.reset();
+        }
+        pool.openClients.clear();
+        pool.servedLastPass.clear();
+        pool.passStart = 0;
+        pool.progressDue.Clear();
+        service_.confirmationsDue.Clear();
     }
     // Worker thread.
     void CloseServer(Vaultline::Server& server) const {

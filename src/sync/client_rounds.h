@@ -68,7 +68,6 @@ public:
 
 private:
     friend class ClientRounds;
-    friend class ServiceTestAccess;
     State state_;
 };
 

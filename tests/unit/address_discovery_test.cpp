@@ -228,18 +228,6 @@ TEST_F(AddressDiscoveryTest, FirstAddressIsStoredAndEveryClientIsConnectedInConf
                                      "Open(4,10.0.1.3,22609)"));
 }
 
-TEST_F(AddressDiscoveryTest, SameAddressAgainChangesNothing) {
-    SetUpService(2);
-    ScriptAdapters({kDhcp});
-    Discover();
-    WaitForPasses(1);
-    scripted_sdk::ClearCalls();
-    EXPECT_THAT(Discover(), ElementsAre(kFoundDhcp));
-    WaitForPasses(1);
-    EXPECT_THAT(Opens(), ElementsAre());
-    EXPECT_EQ(TargetAddress(), "10.0.0.11");
-}
-
 TEST_F(AddressDiscoveryTest, ChangedAddressIsLoggedAndEveryClientIsConnectedAgainInOrder) {
     SetUpService(2);
     ScriptAdapters({kDhcp});
@@ -269,23 +257,6 @@ TEST_F(AddressDiscoveryTest, WithoutClientsTheAddressIsOnlyStoredAndLogged) {
     EXPECT_THAT(scripted_sdk::Calls(),
                 ElementsAre("GetNetworkInfo(1)", "GetNetworkAdapter(1,0)", "GetNetworkAdapter(1,0)",
                             "GetNetworkAdapter(1,0)"));
-}
-
-TEST_F(AddressDiscoveryTest, FailedAttemptKeepsTheKnownAddressAndLeavesClientsAlone) {
-    SetUpService(1);
-    ScriptAdapters({kDhcp});
-    Discover();
-    WaitForPasses(1);
-    scripted_sdk::ClearCalls();
-
-    ScriptAdapters({MakeAdapter("eth15", "0.0.0.0", 1, 1)});
-    EXPECT_THAT(Discover(), ElementsAre("INFO found connected adapter eth15 (eth15 port) IP "
-                                        "0.0.0.0 MAC 00:11:22:33:44:15 DHCP 1"));
-    ScriptAdapters({kUnplugged});
-    EXPECT_THAT(Discover(), ElementsAre(kNoneConnected));
-    WaitForPasses(1);
-    EXPECT_EQ(TargetAddress(), "10.0.0.11");
-    EXPECT_THAT(Opens(), ElementsAre());
 }
 
 // Two retry chains side by side: one after a failed attempt, one after an adapter without address.

@@ -151,7 +151,7 @@ TEST_F(EventDispatchTest, DataReadyOnAClientVerifiesItsTargetInsideTheCallback) 
     long duringCallback = -1;
     std::size_t updatesDuringCallback = 0;
     OnWorker([&] {
-        Access().TargetAddress() = "10.0.0.5";
+        LearnTargetAddress("10.0.0.5");
         scripted_sdk::Deliver(kClient, KXAPI_EVENT_DATA_READY, 0);
         duringCallback = CountCalls("GetNumTargets(2)");
         updatesDuringCallback = scripted_sdk::Inspect(kClient).updates.size();

@@ -141,6 +141,13 @@ void ServiceTest::WaitForPasses(int passes) {
     }
 }
 
+void ServiceTest::LearnTargetAddress(const std::string& ip) {
+    scripted_sdk::Adapter adapter;
+    adapter.ip = ip;
+    scripted_sdk::Configure(1, [&](scripted_sdk::Connection& c) { c.adapters = {adapter}; });
+    Access().DoGetAddress(TargetServer());
+}
+
 }  // namespace unit_support
 
 }  // namespace vaultline

@@ -52,6 +52,10 @@ protected:
     void OnWorker(const std::function<void()>& work);
     // Waits for `passes` complete socket-loop passes.
     void WaitForPasses(int passes = 2);
+    // Worker thread, after Initialize with the target on connection 1. The target reports one
+    // connected adapter at `ip` and discovery learns it, as at the target's login; a new address
+    // has every client checked against it.
+    void LearnTargetAddress(const std::string& ip);
 
     // The service's own delays and timeouts, but passes that wait 10 ms for their sockets, so
     // that a test waits less for the worker to take its next task.
