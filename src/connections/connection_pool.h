@@ -28,15 +28,15 @@ struct CbData {
     ServerRecord server;
 };
 
-// The pool's delays and timeouts.
+// The pool's delays and timeouts; the service passes its own.
 struct ConnectionTimes {
     // How long a connection may go without a login answer after its open, or without data after
     // its login: counted from the last piece of its data set when the SDK reports the pieces.
-    std::chrono::milliseconds progressTimeout{30000};
+    std::chrono::milliseconds progressTimeout{};
     // The longest a whole data set may take, counted from the login, however steadily it comes.
-    std::chrono::milliseconds dataSetLimit{600000};
+    std::chrono::milliseconds dataSetLimit{};
     // The longest a socket pass waits for its sockets, when nothing else is due sooner.
-    std::chrono::milliseconds passWait{100};
+    std::chrono::milliseconds passWait{};
 };
 
 // What the pool tells the rest of the service, and asks of it. Worker thread only, but for

@@ -1,5 +1,5 @@
-// The service object: the server records, the worker thread and its task queue, and the wiring
-// of the target watch and the client rounds to the connections and the status report.
+// The service object: the worker thread, its pass and its task queue, and the wiring of the
+// connection pool, the target watch and the client rounds to each other and to the status.
 #pragma once
 
 #include <atomic>
@@ -41,19 +41,17 @@ struct ServiceTimes {
     std::chrono::milliseconds retryDelay{5000};
     // A client's archive target is checked at most once per connection within this interval.
     std::chrono::milliseconds verifyInterval{60000};
-    // How long a connection may go without a login answer after its open, or without data after
-    // its login: counted from the last piece of its data set when the SDK reports the pieces.
-    std::chrono::milliseconds progressTimeout{30000};
-    // The longest a whole data set may take, counted from the login, however steadily it comes.
-    std::chrono::milliseconds dataSetLimit{600000};
     // The longest wait before a rewrite is confirmed; the recheck period caps it.
     std::chrono::milliseconds confirmDelay{60000};
-    // The longest a socket pass waits for its sockets.
+    // The connection pool's progress timeout, data set limit and pass wait (see ConnectionTimes).
+    std::chrono::milliseconds progressTimeout{30000};
+    std::chrono::milliseconds dataSetLimit{600000};
     std::chrono::milliseconds passWait{100};
 };
 
-// The service: owns the worker thread, the task queue, the records and the components, and
-// answers what the target watch and the client rounds ask of it, on the worker thread.
+// The service: owns the worker thread, the task queue and the components, and answers what the
+// connection pool, the target watch and the client rounds tell it and ask of it, on the worker
+// thread.
 class Vaultline final : private TargetWatchListener,
                         private ClientRoundsListener,
                         private ConnectionListener {
