@@ -17,48 +17,18 @@
 #include <gmock/gmock.h>
 
 #include "connections/server_record.h"
+#include "double/manual_clock.h"
 #include "double/scripted_kxapi.h"
 #include "sync/client_rounds.h"
 #include "sync/target_watch.h"
+#include "unit/outcome_word.h"
 #include "unit/service_fixture.h"
 
 namespace vaultline {
 
 namespace unit_support {
 
-// Stands still until moved; starts an hour past the steady clock's epoch.
-class ManualClock : public Clock {
-public:
-    TimePoint Now() const override { return now; }
-    std::time_t Calendar() const override { return 0; }
-
-    const TimePoint start{std::chrono::hours(1)};
-    TimePoint now = start;
-};
-
-inline const char* OutcomeWord(ClientOutcome outcome) {
-    switch (outcome) {
-        case ClientOutcome::Correct:
-            return "Correct";
-        case ClientOutcome::Rewritten:
-            return "Rewritten";
-        case ClientOutcome::Unreachable:
-            return "Unreachable";
-        case ClientOutcome::LoginRefused:
-            return "LoginRefused";
-        case ClientOutcome::NoTarget:
-            return "NoTarget";
-        case ClientOutcome::BadFormat:
-            return "BadFormat";
-        case ClientOutcome::UpdateFailed:
-            return "UpdateFailed";
-        case ClientOutcome::Stalled:
-            return "Stalled";
-        case ClientOutcome::NotApplied:
-            return "NotApplied";
-    }
-    return "?";
-}
+using test_double::ManualClock;
 
 class RoundsFixture : public ::testing::Test, ClientRoundsListener, TargetWatchListener {
 protected:

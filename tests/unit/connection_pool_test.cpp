@@ -8,7 +8,9 @@
 #include <gmock/gmock.h>
 
 #include "connections/connection_pool.h"
+#include "double/manual_clock.h"
 #include "double/scripted_kxapi.h"
+#include "unit/outcome_word.h"
 #include "unit/service_fixture.h"
 
 namespace vaultline {
@@ -21,30 +23,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-// A clock that moves only when told, so a deadline holds to the millisecond.
-class StoppedClock : public Clock {
-public:
-    TimePoint Now() const override { return now_; }
-    std::time_t Calendar() const override { return 0; }
-    void Advance(milliseconds by) { now_ += by; }
-
-private:
-    TimePoint now_ = std::chrono::steady_clock::now();
-};
-
-const char* OutcomeName(ClientOutcome outcome) {
-    switch (outcome) {
-        case ClientOutcome::Unreachable:
-            return "unreachable";
-        case ClientOutcome::LoginRefused:
-            return "login refused";
-        case ClientOutcome::Stalled:
-            return "stalled";
-        default:
-            return "other";
-    }
-}
 
 // Records what the pool tells it; keeps the work the pool queues for the test to run.
 class RecordingListener : public ConnectionListener {
@@ -61,7 +39,7 @@ public:
     void DataReady(ServerRecord&) override { said.push_back("data ready"); }
     void CloseRequested(ServerRecord&) override { said.push_back("close requested"); }
     void ConnectionFailed(ServerRecord&, ClientOutcome outcome) override {
-        said.push_back(std::string("failed: ") + OutcomeName(outcome));
+        said.push_back(std::string("failed: ") + unit_support::OutcomeWord(outcome));
     }
     void ConnectionEnded(ServerRecord&) override { said.push_back("ended"); }
 
@@ -79,10 +57,12 @@ public:
     std::vector<std::function<void()>> delayedTasks;
 };
 
-enum class Step { Connect, Login, LoginRefused, Progress, DataReady, CloseRequest, Pass, Wait };
+enum class Step { Connect, Event, Pass, Wait };
 
 struct StepAt {
     Step step;
+    int event = 0;  // for Event, delivered on the client's connection with `result`
+    long result = 0;
     milliseconds wait{0};  // for Wait
 };
 
@@ -99,7 +79,7 @@ void PrintTo(const LifeCase& life, std::ostream* out) {
     *out << life.name;
 }
 
-class ConnectionPoolTest : public ::testing::TestWithParam<LifeCase> {
+class ConnectionPoolTest : public ::testing::Test {
 protected:
     ConnectionPoolTest() { scripted_sdk::Reset(); }
     ~ConnectionPoolTest() override { scripted_sdk::Reset(); }
@@ -120,20 +100,8 @@ protected:
                 case Step::Connect:
                     pool.QueueReconnect(client, false);
                     break;
-                case Step::Login:
-                    scripted_sdk::Deliver(1, KXAPI_EVENT_LOGIN, 0);
-                    break;
-                case Step::LoginRefused:
-                    scripted_sdk::Deliver(1, KXAPI_EVENT_LOGIN, 1);
-                    break;
-                case Step::Progress:
-                    scripted_sdk::Deliver(1, KXAPI_EVENT_DATA_PROGRESS, 0);
-                    break;
-                case Step::DataReady:
-                    scripted_sdk::Deliver(1, KXAPI_EVENT_DATA_READY, 0);
-                    break;
-                case Step::CloseRequest:
-                    scripted_sdk::Deliver(1, KXAPI_EVENT_CLOSE_REQUEST, 0);
+                case Step::Event:
+                    scripted_sdk::Deliver(1, at.event, at.result);
                     break;
                 case Step::Pass:
                     if (pool.OpenPass()) {
@@ -141,7 +109,7 @@ protected:
                     }
                     break;
                 case Step::Wait:
-                    clock.Advance(at.wait);
+                    clock.now += at.wait;
                     break;
             }
             listener.RunTasks();
@@ -156,12 +124,15 @@ protected:
     }
 
     LogCapture log;
-    StoppedClock clock;
+    test_double::ManualClock clock;
     RecordingListener listener;
     ConnectionPool pool{listener, clock, Times()};
 };
 
-TEST_P(ConnectionPoolTest, OneConnectionsLifeTellsTheListenerWhatHappened) {
+class ConnectionLifeTest : public ConnectionPoolTest,
+                           public ::testing::WithParamInterface<LifeCase> {};
+
+TEST_P(ConnectionLifeTest, OneConnectionsLifeTellsTheListenerWhatHappened) {
     const LifeCase& life = GetParam();
     if (life.script) {
         scripted_sdk::Configure(1, life.script);
@@ -179,126 +150,111 @@ TEST_P(ConnectionPoolTest, OneConnectionsLifeTellsTheListenerWhatHappened) {
 }
 
 const StepAt kConnect{Step::Connect};
-const StepAt kLogin{Step::Login};
+const StepAt kLogin{Step::Event, KXAPI_EVENT_LOGIN, 0};
+const StepAt kLoginRefused{Step::Event, KXAPI_EVENT_LOGIN, 1};
+const StepAt kProgress{Step::Event, KXAPI_EVENT_DATA_PROGRESS, 0};
+const StepAt kDataReady{Step::Event, KXAPI_EVENT_DATA_READY, 0};
+const StepAt kCloseRequest{Step::Event, KXAPI_EVENT_CLOSE_REQUEST, 0};
 const StepAt kPass{Step::Pass};
 StepAt Wait(milliseconds wait) {
-    return {Step::Wait, wait};
+    return {Step::Wait, 0, 0, wait};
 }
 
 const char* const kLoggedIn = "INFO successful login to 10.0.1.1:22609";
 const char* const kRetry = "INFO connecting to server 10.0.1.1:22609";
 
 INSTANTIATE_TEST_SUITE_P(
-    Lives, ConnectionPoolTest,
+    Lives, ConnectionLifeTest,
     ::testing::Values(
         LifeCase{"LoggedInAndDataReady",
                  {},
-                 {kConnect, kPass, kLogin, kPass, {Step::DataReady}, kPass},
+                 {kConnect, kPass, kLogin, kPass, kDataReady, kPass},
                  {"ended", "data ready"},
                  {kLoggedIn},
                  ConnState::LoggedIn},
         LifeCase{"OpenFails",
                  [](scripted_sdk::Connection& c) { c.openResult = -1; },
                  {kConnect, kPass},
-                 {"ended", "failed: unreachable", "retry queued"},
+                 {"ended", "failed: Unreachable", "retry queued"},
                  {"ERROR open failed, retrying", kRetry},
                  ConnState::Closed},
         LifeCase{"LoginRequestRefused",
                  [](scripted_sdk::Connection& c) { c.loginResult = -1; },
                  {kConnect},
-                 {"ended", "failed: login refused", "retry queued"},
+                 {"ended", "failed: LoginRefused", "retry queued"},
                  {"ERROR login failed, retrying", kRetry},
                  ConnState::Open},
         LifeCase{"LoginAnswerRefused",
                  {},
-                 {kConnect, {Step::LoginRefused}},
-                 {"ended", "failed: login refused", "retry queued"},
+                 {kConnect, kLoginRefused},
+                 {"ended", "failed: LoginRefused", "retry queued"},
                  {kRetry},
                  ConnState::Open},
         // The deadline holds to the millisecond, and a pass after it drops the connection once.
         LifeCase{"NoLoginAnswerWithinTheTimeout",
                  {},
                  {kConnect, Wait(milliseconds(29999)), kPass, Wait(milliseconds(1)), kPass, kPass},
-                 {"ended", "ended", "failed: stalled", "retry queued"},
+                 {"ended", "ended", "failed: Stalled", "retry queued"},
                  {"WARNING no login answer from 10.0.1.1:22609 within 30 s; reconnecting", kRetry},
                  ConnState::Closed},
         // Each piece of the data set moves the deadline on, but never past the set's limit.
         LifeCase{"SlowDataSetUpToItsLimit",
                  {},
-                 {kConnect,
-                  kLogin,
-                  Wait(seconds(25)),
-                  {Step::Progress},
-                  Wait(seconds(20)),
-                  kPass,
-                  {Step::Progress},
-                  Wait(seconds(5)),
-                  kPass},
-                 {"ended", "ended", "failed: stalled", "retry queued"},
+                 {kConnect, kLogin, Wait(seconds(25)), kProgress, Wait(seconds(20)), kPass,
+                  kProgress, Wait(seconds(5)), kPass},
+                 {"ended", "ended", "failed: Stalled", "retry queued"},
                  {kLoggedIn,
                   "WARNING no archive target data from 10.0.1.1:22609 within 30 s; reconnecting",
                   kRetry},
                  ConnState::Closed},
         LifeCase{"DataReadyEndsTheWait",
                  {},
-                 {kConnect, kLogin, {Step::DataReady}, Wait(seconds(60)), kPass},
+                 {kConnect, kLogin, kDataReady, Wait(seconds(60)), kPass},
                  {"ended", "data ready"},
                  {kLoggedIn},
                  ConnState::LoggedIn},
         // The pool leaves the answer to a close request to the listener.
         LifeCase{"CloseRequested",
                  {},
-                 {kConnect, kLogin, {Step::CloseRequest}},
+                 {kConnect, kLogin, kCloseRequest},
                  {"ended", "close requested"},
                  {kLoggedIn},
                  ConnState::LoggedIn},
         LifeCase{"SocketGone",
                  [](scripted_sdk::Connection& c) { c.reportSocket = false; },
                  {kConnect, kLogin, kPass, kPass},
-                 {"ended", "ended", "failed: unreachable", "retry queued"},
+                 {"ended", "ended", "failed: Unreachable", "retry queued"},
                  {kLoggedIn, "WARNING connection to 10.0.1.1:22609 lost", kRetry},
                  ConnState::Closed}),
     [](const ::testing::TestParamInfo<LifeCase>& info) { return info.param.name; });
 
-TEST(ConnectionPoolInstallTest, EachServerGetsANonBlockingInstanceWithItsRecordAsUserData) {
-    scripted_sdk::Reset();
-    LogCapture log;
-    StoppedClock clock;
-    RecordingListener listener;
+TEST_F(ConnectionPoolTest, EachServerGetsANonBlockingInstanceWithItsRecordAsUserData) {
     {
-        ConnectionPool pool{listener, clock, ConnectionTimes{}};
+        // A pool of its own, so that its end shows every instance cleaned up once.
+        ConnectionPool ownPool{listener, clock, ConnectionTimes{}};
         ServerConfig config;
         config.address = "10.0.0.9";
-        ServerRecord* const client = pool.Install(config);
+        ServerRecord* const client = ownPool.Install(config);
         ASSERT_NE(client, nullptr);
-        EXPECT_EQ(scripted_sdk::Inspect(1).userData, pool.InstalledClients()[0].get());
+        EXPECT_EQ(scripted_sdk::Inspect(1).userData, ownPool.InstalledClients()[0].get());
         EXPECT_EQ(client->handle.get(), scripted_sdk::Handle(1));
         EXPECT_THAT(scripted_sdk::Calls(),
                     ElementsAre("Init()=1", "SetNonBlocking(1,1)", "SetCallbackEx(1)"));
         // An instance the SDK cannot create installs nothing and is logged once.
         scripted_sdk::FailNextInit();
-        EXPECT_EQ(pool.Install(config), nullptr);
-        EXPECT_EQ(pool.InstalledClients().size(), 1u);
+        EXPECT_EQ(ownPool.Install(config), nullptr);
+        EXPECT_EQ(ownPool.InstalledClients().size(), 1u);
         EXPECT_THAT(log.Lines(), ElementsAre("ERROR kxAPI initialization failed"));
     }
     EXPECT_THAT(scripted_sdk::Calls(),
                 ElementsAre("Init()=1", "SetNonBlocking(1,1)", "SetCallbackEx(1)", "Init()=null",
                             "Cleanup(0)", "Cleanup(1)"));
-    scripted_sdk::Reset();
 }
 
 // Work queued for one connection must not act on the next one, and a flood of requests queues
 // one piece of work.
-TEST(ConnectionPoolQueueTest, ClosesAndAttemptsQueueOnceAndOnlyForTheirOwnConnection) {
-    scripted_sdk::Reset();
-    LogCapture log;
-    StoppedClock clock;
-    RecordingListener listener;
-    ConnectionPool pool{listener, clock, ConnectionTimes{}};
-    ServerConfig config;
-    config.address = "10.0.1.1";
-    config.port = 22609;
-    ServerRecord& client = *pool.Install(config);
+TEST_F(ConnectionPoolTest, ClosesAndAttemptsQueueOnceAndOnlyForTheirOwnConnection) {
+    ServerRecord& client = InstallClient();
     AssertWorkerThread();
 
     for (int request = 0; request < 10000; ++request) {
@@ -322,7 +278,6 @@ TEST(ConnectionPoolQueueTest, ClosesAndAttemptsQueueOnceAndOnlyForTheirOwnConnec
     EXPECT_EQ(scripted_sdk::Inspect(1).opens, 2);
     EXPECT_EQ(scripted_sdk::Inspect(1).closes, 0);
     EXPECT_EQ(client.link.State(), ConnState::Open);
-    scripted_sdk::Reset();
 }
 
 }  // namespace
