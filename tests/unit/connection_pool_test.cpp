@@ -79,11 +79,14 @@ void PrintTo(const LifeCase& life, std::ostream* out) {
     *out << life.name;
 }
 
+// A fresh scripted SDK for the test, reset again only once every instance has been released.
+struct FreshScriptedSdk {
+    FreshScriptedSdk() { scripted_sdk::Reset(); }
+    ~FreshScriptedSdk() { scripted_sdk::Reset(); }
+};
+
 class ConnectionPoolTest : public ::testing::Test {
 protected:
-    ConnectionPoolTest() { scripted_sdk::Reset(); }
-    ~ConnectionPoolTest() override { scripted_sdk::Reset(); }
-
     ServerRecord& InstallClient() {
         ServerConfig config;
         config.address = "10.0.1.1";
@@ -123,6 +126,8 @@ protected:
         return times;
     }
 
+    // First, so that it outlives the pool's instances.
+    FreshScriptedSdk sdk;
     LogCapture log;
     test_double::ManualClock clock;
     RecordingListener listener;
