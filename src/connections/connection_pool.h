@@ -133,8 +133,8 @@ private:
     std::unique_ptr<CbData> InitServer(ServerRecord& server);
 
     // Worker thread. What every end of a connection does to the record: Closed, a new connection
-    // number (so tasks queued for the old one do nothing), nothing awaited. Logs nothing and
-    // makes no SDK call.
+    // number (so tasks queued for the old one do nothing), nothing awaited, and the listener
+    // told. Logs nothing and makes no SDK call.
     void EndConnection(ServerRecord& server) REQUIRES(workerThread);
     // Worker thread. The connection now awaits `what` by `deadline`; the passes look at it then.
     void AwaitProgress(ServerRecord& server, Awaiting what, Clock::TimePoint deadline)
