@@ -10,7 +10,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,11 +20,9 @@
 #include "base/due_index.h"
 #include "base/logging.h"
 #include "base/mutex.h"
-#include "base/pending_slot.h"
 #include "configuration/configuration.h"
 #include "connections/connection_pool.h"
 #include "on_change/runner.h"
-#include "sdk/kxapi.h"
 #include "service/status_file.h"
 #include "service/status_file_writer.h"
 #include "service/status_report.h"
